@@ -1,0 +1,76 @@
+// The three record tables of tavnode, their handles, and the one way a table
+// grows. Records move on every growth, so nothing keeps a pointer to a record
+// across an operation: only indices and handles survive.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "tav.h"
+
+namespace tav {
+
+// The 24-bit index field of a handle: a record beyond it would alias record 0,
+// so registration refuses it as out of memory.
+inline constexpr int32_t kMaxRecords = TAV_INDEX_MASK + 1;
+
+template <uint32_t Kind> struct Table;
+
+template <> struct Table<TAV_KIND_GROUP> {
+    using Record = tavgroup;
+    static Record *&rows() { return tavnode.groups; }
+    static int32_t &count() { return tavnode.ngroups; }
+};
+
+template <> struct Table<TAV_KIND_TYPE> {
+    using Record = tavtype;
+    static Record *&rows() { return tavnode.types; }
+    static int32_t &count() { return tavnode.ntypes; }
+};
+
+template <> struct Table<TAV_KIND_POOL> {
+    using Record = tavpool;
+    static Record *&rows() { return tavnode.pools; }
+    static int32_t &count() { return tavnode.npools; }
+};
+
+using Groups = Table<TAV_KIND_GROUP>;
+using Types = Table<TAV_KIND_TYPE>;
+using Pools = Table<TAV_KIND_POOL>;
+
+constexpr tavhandle make_handle(uint32_t kind, uint32_t index)
+{
+    return (index & TAV_INDEX_MASK) | (tavhandle{kind} << TAV_KIND_SHIFT);
+}
+
+// The record a handle names, or null. Bits 32-63 are ignored; kind, bounds
+// and inuse must all hold.
+template <uint32_t Kind> typename Table<Kind>::Record *resolve(tavhandle h)
+{
+    if ((h & 0xFF000000u) != (tavhandle{Kind} << TAV_KIND_SHIFT)) return nullptr;
+    const auto index = static_cast<int64_t>(h & TAV_INDEX_MASK);
+    if (index >= Table<Kind>::count()) return nullptr;
+    auto *rec = &Table<Kind>::rows()[index];
+    return rec->inuse != 0 ? rec : nullptr;
+}
+
+// Replaces the table with a zero-filled copy one record longer. Returns the
+// new, still empty record at position count (the count is not yet raised:
+// the caller fills the record, then counts it), or null with nothing changed.
+template <uint32_t Kind> typename Table<Kind>::Record *grow_by_one()
+{
+    using Record = typename Table<Kind>::Record;
+    const int32_t n = Table<Kind>::count();
+    if (n >= kMaxRecords) return nullptr;
+    auto *rows = static_cast<Record *>(std::calloc(static_cast<size_t>(n) + 1, sizeof(Record)));
+    if (rows == nullptr) return nullptr;
+    if (n > 0) std::memcpy(rows, Table<Kind>::rows(), static_cast<size_t>(n) * sizeof(Record));
+    std::free(Table<Kind>::rows());
+    Table<Kind>::rows() = rows;
+    return &rows[n];
+}
+
+inline tavgroup &group_of(const tavtype &t) { return tavnode.groups[t.gindex]; }
+
+} // namespace tav

@@ -1,0 +1,96 @@
+// The statistics tables: block and chunk counters per pool, and the per-type
+// counters of one size class or of one type across pools.
+#include <tuple>
+
+#include "core/counters.hpp"
+#include "core/covering.hpp"
+#include "core/lock.hpp"
+#include "diag/formats.hpp"
+
+using namespace tav;
+
+namespace {
+
+// The six per-type counters of type t, 0 where an array is missing or short.
+auto type_counters(const tavcounters &c, uint32_t t)
+{
+    return std::tuple{num(counter_at(c.alloced, t)), num(counter_at(c.apeak, t)),
+                      num(counter_at(c.asucc, t)),   num(counter_at(c.fsucc, t)),
+                      num(counter_at(c.afail, t)),   num(counter_at(c.ffail, t))};
+}
+
+auto pool_cells(int32_t i)
+{
+    const tavpool &p = tavnode.pools[i];
+    return std::tuple{i, num(p.inuse), num(p.index), p.size};
+}
+
+auto size_filter(int32_t size)
+{
+    return [size](int32_t i) { return size == 0 || tavnode.pools[i].size == size; };
+}
+
+} // namespace
+
+extern "C" {
+
+int32_t tavpooldumpblockstats(int32_t size)
+{
+    ReadLock lock;
+    print_table(formats::blockstats, tavnode.npools, size_filter(size), [](int32_t i) {
+        const tavpool &p = tavnode.pools[i];
+        return std::tuple_cat(pool_cells(i), std::tuple{num(p.alloced), num(p.apeak), p.free, num(p.asucc),
+                                                        num(p.fsucc), num(p.afail), num(p.ffail)});
+    });
+    return 0;
+}
+
+int32_t tavpooldumpchunkstats(int32_t size)
+{
+    ReadLock lock;
+    print_table(formats::chunkstats, tavnode.npools, size_filter(size), [](int32_t i) {
+        const uint32_t *c = tavnode.pools[i].chunkstats;
+        return std::tuple_cat(pool_cells(i), std::tuple{num(c[0]), num(c[1]), num(c[2]), num(c[3]),
+                                                        num(c[4]), num(c[5])});
+    });
+    return 0;
+}
+
+int32_t tavpooldumpblockstatsdetailed(int32_t size, const char *type)
+{
+    ReadLock lock;
+    uint32_t t = 0;
+    if (type != nullptr && tavtypenametoindex(type, &t) != 0) return TAV_DUMP_NOTYPE;
+    if (size == 0) return TAV_DUMP_NOCLASS;
+    const tavsizenode *n = covering_class(size);
+    if (n == nullptr) return TAV_DUMP_NOCLASS;
+    const tavcounters &c = tavnode.pools[n->pindex].typestats;
+
+    std::printf(formats::size_selection, size);
+    print_table(
+        formats::typestats, tavnode.ntypes,
+        [type, t](int32_t i) { return type == nullptr || static_cast<uint32_t>(i) == t; },
+        [&c](int32_t i) {
+            const tavtype &r = tavnode.types[i];
+            return std::tuple_cat(std::tuple{i, num(r.inuse), num(r.index), r.name},
+                                  type_counters(c, static_cast<uint32_t>(i)));
+        });
+    return 0;
+}
+
+int32_t tavpooldumpblockstatsfortype(const char *type, int32_t size)
+{
+    ReadLock lock;
+    uint32_t t = 0;
+    if (type == nullptr || tavtypenametoindex(type, &t) != 0) return TAV_DUMP_NOTYPE;
+
+    std::printf(formats::type_selection, type);
+    print_table(formats::chunkstats, tavnode.npools, size_filter(size), [t](int32_t i) {
+        return std::tuple_cat(pool_cells(i), type_counters(tavnode.pools[i].typestats, t));
+    });
+    return 0;
+}
+
+int32_t tavpooldumpchunkinfo(void) { return 0; }
+
+} // extern "C"

@@ -1,0 +1,47 @@
+// How every table prints: an optional count line, one header line of titles,
+// then one row per selected record, each line a single printf call. The
+// callers hold the read lock around the whole table.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <tuple>
+
+namespace tav {
+
+template <size_t N> struct TableFormat {
+    const char *count; // "... = %d.\n", or null for a table without one
+    const char *header;
+    const char *row;
+    std::array<const char *, N> titles;
+};
+
+// Numeric cells print as signed 32-bit values, whatever the field's type.
+template <class T> constexpr int num(T v) { return static_cast<int>(v); }
+
+template <class Tuple> void print_line(const char *format, const Tuple &cells)
+{
+    std::apply([format](auto... c) { std::printf(format, c...); }, cells);
+}
+
+// The count line (where the table has one) and the header line.
+template <size_t N> void print_heading(const TableFormat<N> &f, int32_t count)
+{
+    if (f.count != nullptr) std::printf(f.count, count);
+    print_line(f.header, f.titles);
+}
+
+// The heading, then row(i) for every position i below count that
+// selected(i) accepts. Skipped positions still count, so "No" is always the
+// record's position.
+template <size_t N, class Selected, class Row>
+void print_table(const TableFormat<N> &f, int32_t count, Selected selected, Row row)
+{
+    print_heading(f, count);
+    for (int32_t i = 0; i < count; ++i)
+        if (selected(i)) print_line(f.row, row(i));
+}
+
+} // namespace tav

@@ -1,0 +1,79 @@
+// Memory groups: the outermost accounting unit, with an optional byte budget
+// over all of their types.
+#include "core/lock.hpp"
+#include "core/names.hpp"
+#include "core/records.hpp"
+#include "core/trace.hpp"
+
+using namespace tav;
+
+extern "C" {
+
+int32_t tavgroupregister(const char *name, int32_t bmax, tavhandle *group)
+{
+    WriteLock lock;
+    *group = 0;
+    for (int32_t i = 0; i < tavnode.ngroups; ++i)
+        if (same_name(tavnode.groups[i].name, name)) return TAV_GROUP_EXISTS;
+
+    tavgroup *g = grow_by_one<TAV_KIND_GROUP>();
+    if (g == nullptr) return TAV_GROUP_NOMEM;
+    g->inuse = 1;
+    g->index = static_cast<uint32_t>(tavnode.ngroups);
+    store_name(g->name, name);
+    g->bmax = bmax;
+    ++tavnode.ngroups;
+    *group = make_handle(TAV_KIND_GROUP, g->index);
+
+    trace_create();
+    return TAV_OK;
+}
+
+int32_t tavgroupnametohandle(const char *name, tavhandle *group)
+{
+    if (name == nullptr || group == nullptr) return TAV_E_NULL;
+    *group = 0;
+    ReadLock lock;
+    for (int32_t i = 0; i < tavnode.ngroups; ++i) {
+        const tavgroup &g = tavnode.groups[i];
+        if (g.inuse != 0 && same_name(g.name, name)) {
+            *group = make_handle(TAV_KIND_GROUP, static_cast<uint32_t>(i));
+            return TAV_OK;
+        }
+    }
+    return TAV_E_NOTFOUND;
+}
+
+int32_t tavgrouphandletoname(tavhandle group, char *name)
+{
+    if (name == nullptr) return TAV_E_NULL;
+    ReadLock lock;
+    const tavgroup *g = resolve<TAV_KIND_GROUP>(group);
+    if (g == nullptr) return TAV_E_NOTFOUND;
+    copy_name_out(name, g->name);
+    return TAV_OK;
+}
+
+int32_t tavgroupgetconfig(tavhandle group, char *name, int32_t *bmax)
+{
+    if (name == nullptr || bmax == nullptr) return TAV_E_NULL;
+    ReadLock lock;
+    const tavgroup *g = resolve<TAV_KIND_GROUP>(group);
+    if (g == nullptr) return TAV_E_NOTFOUND;
+    copy_name_out(name, g->name);
+    *bmax = g->bmax;
+    return TAV_OK;
+}
+
+int32_t tavgroupgetstatistics(tavhandle group, int32_t *balloc, uint32_t *failcount)
+{
+    if (balloc == nullptr || failcount == nullptr) return TAV_E_NULL;
+    ReadLock lock;
+    const tavgroup *g = resolve<TAV_KIND_GROUP>(group);
+    if (g == nullptr) return TAV_E_NOTFOUND;
+    *balloc = g->balloc;
+    *failcount = static_cast<uint32_t>(g->failcount);
+    return TAV_OK;
+}
+
+} // extern "C"

@@ -1,0 +1,39 @@
+// The fixture every library test derives from: each test starts and ends
+// with an empty registry and no calloc failure armed.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include "host/host.hpp"
+
+class Registry : public ::testing::Test {
+protected:
+    void SetUp() override { reset(); }
+    void TearDown() override { reset(); }
+
+    static void reset()
+    {
+        host::fail_calloc_never();
+        tavshutdown();
+        host::announcements().clear();
+    }
+
+    static tavhandle group(const char *name, int32_t bmax = 0)
+    {
+        tavhandle h = 0;
+        EXPECT_EQ(tavgroupregister(name, bmax, &h), 0) << name;
+        return h;
+    }
+    static tavhandle type(tavhandle g, const char *name, int32_t defsize = 0, int32_t bmax = 0)
+    {
+        tavhandle h = 0;
+        EXPECT_EQ(tavtyperegister(g, name, defsize, bmax, &h), 0) << name;
+        return h;
+    }
+    static tavhandle pool(int32_t size, int32_t inc = 0, int32_t max = 0)
+    {
+        tavhandle h = 0;
+        EXPECT_EQ(tavpoolregister(size, inc, max, &h), 0) << size;
+        return h;
+    }
+};
