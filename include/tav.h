@@ -32,8 +32,8 @@ enum {
     TAV_KIND_POOL = 3,
     TAV_KIND_SHIFT = 24,
     TAV_INDEX_MASK = 0xFFFFFF,
-    TAV_NAME_MAX = 32,       /* characters compared and stored */
-    TAV_NAME_BUF = 32,       /* size of a caller's name buffer (31 characters come out) */
+    TAV_NAME_MAX = 32, /* characters compared and stored */
+    TAV_NAME_BUF = 32, /* size of a caller's name buffer (31 characters come out) */
     TAV_TRACE_ENTRIES = 1024,
     TAV_TRACE_ALLOC = 10,
     TAV_TRACE_FREE = 15,
@@ -50,9 +50,9 @@ enum {
     TAV_OK = 0,
 
     /* look-ups and queries */
-    TAV_E_NULL = -1,      /* a required pointer argument is null */
-    TAV_E_NOTFOUND = -2,  /* no record matches the name, size or handle */
-    TAV_POOL_FOUND = -3,  /* success of the three pool queries */
+    TAV_E_NULL = -1,     /* a required pointer argument is null */
+    TAV_E_NOTFOUND = -2, /* no record matches the name, size or handle */
+    TAV_POOL_FOUND = -3, /* success of the three pool queries */
 
     /* tavgroupregister */
     TAV_GROUP_EXISTS = -1,
@@ -73,10 +73,10 @@ enum {
     TAV_POOL_NOMEM_COUNTERS = -6,
 
     /* tavpoolfree */
-    TAV_FREE_BADHEADER = -1,  /* null address or no valid header */
-    TAV_FREE_MISMATCH = -2,   /* other handle, or size covered by no pool */
+    TAV_FREE_BADHEADER = -1, /* null address or no valid header */
+    TAV_FREE_MISMATCH = -2,  /* other handle, or size covered by no pool */
     TAV_FREE_POOL_UNUSED = -3,
-    TAV_FREE_DEAD = -4,       /* type not live, or block already freed */
+    TAV_FREE_DEAD = -4, /* type not live, or block already freed */
 
     /* tavpooldumpblockstatsdetailed / tavpooldumpblockstatsfortype */
     TAV_DUMP_NOTYPE = -1,
@@ -221,9 +221,8 @@ TAV_API int32_t tavpoolregister(int32_t size, int32_t incblks, int32_t maxblks, 
 TAV_API int32_t tavpoolsizetohandle(int32_t size, tavhandle *pool);
 TAV_API int32_t tavpoolhandletosize(tavhandle pool, int32_t *size);
 TAV_API int32_t tavpoolgetconfig(tavhandle pool, int32_t *size, int32_t *incblks, int32_t *maxblks);
-TAV_API int32_t tavpoolgetstatistics(tavhandle pool, int32_t *free, uint32_t *alloced,
-                                     uint32_t *apeak, uint32_t *asucc, uint32_t *fsucc,
-                                     uint32_t *afail, uint32_t *ffail);
+TAV_API int32_t tavpoolgetstatistics(tavhandle pool, int32_t *free, uint32_t *alloced, uint32_t *apeak,
+                                     uint32_t *asucc, uint32_t *fsucc, uint32_t *afail, uint32_t *ffail);
 
 /* Blocks */
 TAV_API void *tavpoolalloc(tavhandle type, int32_t size);

@@ -15,9 +15,9 @@ constexpr uint32_t kInitialSlots = 4096;
 
 struct Record {
     BlockEntry *slots;
-    Released *ring; // released entries, oldest first from ringhead
+    Released *ring;  // released entries, oldest first from ringhead
     uint32_t nslots; // a power of two
-    uint32_t shift; // 64 - log2(nslots)
+    uint32_t shift;  // 64 - log2(nslots)
     uint32_t live;
     uint32_t ringhead;
     uint32_t ringcount;
@@ -65,8 +65,8 @@ void forget_oldest_release()
     rec.ringhead = (rec.ringhead + 1) & (rec.ringcap() - 1);
     --rec.ringcount;
     BlockEntry *e = probe(rec.slots, rec.nslots, rec.shift, old.addr);
-    const bool still_that_release = e->state != BlockState::empty && e->state != BlockState::live &&
-                                    e->serial == old.serial;
+    const bool still_that_release =
+        e->state != BlockState::empty && e->state != BlockState::live && e->serial == old.serial;
     if (still_that_release) erase(e);
 }
 
@@ -84,8 +84,7 @@ bool grow()
     for (uint32_t i = 0; i < rec.nslots; ++i)
         if (rec.slots[i].state != BlockState::empty)
             *probe(slots, nslots, shift, rec.slots[i].addr) = rec.slots[i];
-    for (uint32_t i = 0; i < rec.ringcount; ++i)
-        ring[i] = rec.ring[(rec.ringhead + i) & (rec.ringcap() - 1)];
+    for (uint32_t i = 0; i < rec.ringcount; ++i) ring[i] = rec.ring[(rec.ringhead + i) & (rec.ringcap() - 1)];
 
     std::free(rec.slots);
     rec.slots = slots;

@@ -110,14 +110,14 @@ extern "C" int32_t tavpoolfree(tavhandle type, void *ptr)
         return TAV_OK;
     }
 
-    real->magic = 0;
-    real->handle = 0;
-    real->flags = static_cast<uint8_t>((real->flags | TAV_BLK_FREED) & ~TAV_BLK_OVERSIZE);
-    record_released(ptr, false, 0);
-    std::free(real);
     g.balloc = wrap_sub(g.balloc, v.pool->size);
     v.type->balloc = wrap_sub(v.type->balloc, v.pool->size);
     pool_count_release(*v.pool, v.type->index);
     trace_record(TAV_TRACE_FREE, 0, ptr, caller);
+    record_released(ptr, false, 0);
+    real->magic = 0;
+    real->handle = 0;
+    real->flags = static_cast<uint8_t>((real->flags | TAV_BLK_FREED) & ~TAV_BLK_OVERSIZE);
+    std::free(real);
     return TAV_OK;
 }

@@ -14,6 +14,8 @@ public:
     ~ReadLock() { pthread_rwlock_unlock(&tavnode.lock); }
     ReadLock(const ReadLock &) = delete;
     ReadLock &operator=(const ReadLock &) = delete;
+    ReadLock(ReadLock &&) = delete;
+    ReadLock &operator=(ReadLock &&) = delete;
 };
 
 class WriteLock {
@@ -22,6 +24,8 @@ public:
     ~WriteLock() { pthread_rwlock_unlock(&tavnode.lock); }
     WriteLock(const WriteLock &) = delete;
     WriteLock &operator=(const WriteLock &) = delete;
+    WriteLock(WriteLock &&) = delete;
+    WriteLock &operator=(WriteLock &&) = delete;
 };
 
 } // namespace tav

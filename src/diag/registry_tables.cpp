@@ -30,7 +30,8 @@ int32_t tavtypedumpinfo(const char *name)
         [name](int32_t i) { return name == nullptr || same_name(name, tavnode.types[i].name); },
         [](int32_t i) {
             const tavtype &t = tavnode.types[i];
-            return std::tuple{i, num(t.inuse), num(t.index), t.name, t.gindex, t.defsize, t.bmax, t.balloc, t.pidx};
+            return std::tuple{i,         num(t.inuse), num(t.index), t.name, t.gindex,
+                              t.defsize, t.bmax,       t.balloc,     t.pidx};
         });
     return 0;
 }
@@ -54,9 +55,9 @@ int32_t tavpooldumplistinfo(int32_t size)
     print_heading(formats::sizelist, 0);
     for (const tavsizenode *n = tavnode.sizelist; n != nullptr; n = n->next)
         if (size == 0 || n->bsize == size)
-            print_line(formats::sizelist.row, std::tuple{0, n->bsize, num(n->pindex),
-                                                         static_cast<const void *>(n),
-                                                         static_cast<const void *>(n->next)});
+            print_line(formats::sizelist.row,
+                       std::tuple{0, n->bsize, num(n->pindex), static_cast<const void *>(n),
+                                  static_cast<const void *>(n->next)});
     return 0;
 }
 

@@ -50,8 +50,8 @@ int32_t tavpooldumpchunkstats(int32_t size)
     ReadLock lock;
     print_table(formats::chunkstats, tavnode.npools, size_filter(size), [](int32_t i) {
         const uint32_t *c = tavnode.pools[i].chunkstats;
-        return std::tuple_cat(pool_cells(i), std::tuple{num(c[0]), num(c[1]), num(c[2]), num(c[3]),
-                                                        num(c[4]), num(c[5])});
+        return std::tuple_cat(pool_cells(i),
+                              std::tuple{num(c[0]), num(c[1]), num(c[2]), num(c[3]), num(c[4]), num(c[5])});
     });
     return 0;
 }

@@ -18,8 +18,7 @@ void rechoose_default_pools(const tavpool &p)
     for (int32_t i = 0; i < tavnode.ntypes; ++i) {
         tavtype &t = tavnode.types[i];
         if (t.defsize > p.size) continue;
-        if (t.pidx == -1 || p.size < tavnode.pools[t.pidx].size)
-            t.pidx = static_cast<int32_t>(p.index);
+        if (t.pidx == -1 || p.size < tavnode.pools[t.pidx].size) t.pidx = static_cast<int32_t>(p.index);
     }
 }
 
@@ -109,8 +108,8 @@ int32_t tavpoolgetconfig(tavhandle pool, int32_t *size, int32_t *incblks, int32_
 int32_t tavpoolgetstatistics(tavhandle pool, int32_t *free, uint32_t *alloced, uint32_t *apeak,
                              uint32_t *asucc, uint32_t *fsucc, uint32_t *afail, uint32_t *ffail)
 {
-    if (free == nullptr || alloced == nullptr || apeak == nullptr || asucc == nullptr ||
-        fsucc == nullptr || afail == nullptr || ffail == nullptr)
+    if (free == nullptr || alloced == nullptr || apeak == nullptr || asucc == nullptr || fsucc == nullptr ||
+        afail == nullptr || ffail == nullptr)
         return TAV_E_NULL;
     ReadLock lock;
     const tavpool *p = resolve<TAV_KIND_POOL>(pool);

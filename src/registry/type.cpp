@@ -49,8 +49,7 @@ void announce(const tavgroup &g, const char *name)
 
 extern "C" {
 
-int32_t tavtyperegister(tavhandle group, const char *name, int32_t defsize, int32_t bmax,
-                        tavhandle *type)
+int32_t tavtyperegister(tavhandle group, const char *name, int32_t defsize, int32_t bmax, tavhandle *type)
 {
     *type = 0;
     WriteLock lock;
@@ -111,11 +110,9 @@ int32_t tavtypehandletoname(tavhandle type, char *name)
     return TAV_OK;
 }
 
-int32_t tavtypegetconfig(tavhandle type, char *name, int32_t *defsize, int32_t *bmax,
-                         char *groupname)
+int32_t tavtypegetconfig(tavhandle type, char *name, int32_t *defsize, int32_t *bmax, char *groupname)
 {
-    if (name == nullptr || defsize == nullptr || bmax == nullptr || groupname == nullptr)
-        return TAV_E_NULL;
+    if (name == nullptr || defsize == nullptr || bmax == nullptr || groupname == nullptr) return TAV_E_NULL;
     ReadLock lock;
     const tavtype *t = resolve<TAV_KIND_TYPE>(type);
     if (t == nullptr) return TAV_E_NOTFOUND;
