@@ -1,4 +1,7 @@
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <tuple>
 
 #include "host/fixture.hpp"
 
@@ -13,4 +16,115 @@ TEST_F(GroupRegistry, RegistersInOrderWithHandlesOfKindOne)
     EXPECT_EQ(tavnode.groups[1].index, 1u);
     EXPECT_STREQ(tavnode.groups[1].name, "disk");
     EXPECT_EQ(tavnode.groups[1].bmax, 4096);
+}
+
+TEST_F(GroupRegistry, NamesAreComparedAndStoredOver32BytesAndComeOutAs31)
+{
+    const std::string name = "abcdefghijklmnopqrstuvwxyz012345";
+    EXPECT_EQ(group((name + "first").c_str(), 512), 0x01000000u);
+    EXPECT_STREQ(tavnode.groups[0].name, name.c_str());
+    for (const std::string &dup : {name, name + "second"}) {
+        tavhandle h = 42;
+        EXPECT_EQ(tavgroupregister(dup.c_str(), 0, &h), -1);
+        EXPECT_EQ(h, 0u);
+    }
+    EXPECT_EQ(tavnode.ngroups, 1);
+    tavhandle h = 42;
+    EXPECT_EQ(tavgroupnametohandle((name + "other").c_str(), &h), 0);
+    EXPECT_EQ(h, 0x01000000u);
+    char buf[40];
+    std::memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(tavgrouphandletoname(h, buf), 0);
+    EXPECT_EQ(std::string(buf), name.substr(0, 31));
+    EXPECT_EQ(buf[32], 'x');
+    int32_t bmax = 0;
+    std::memset(buf, 'x', sizeof buf);
+    EXPECT_EQ(tavgroupgetconfig(h, buf, &bmax), 0);
+    EXPECT_EQ(std::tuple(std::string(buf), bmax), std::tuple(name.substr(0, 31), 512));
+    EXPECT_EQ(group(name.substr(0, 31).c_str()), 0x01000001u);
+}
+
+TEST_F(GroupRegistry, LookupsRefuseNullsUnknownNamesAndForeignHandles)
+{
+    const tavhandle g = group("net", 64);
+    type(g, "buf");
+    pool(16);
+    group("idle");
+    tavnode.groups[1].inuse = 0; // no operation clears it, but look-ups must honour it
+    char name[32];
+    int32_t v = 0;
+    uint32_t u = 0;
+    tavhandle h = 42;
+    EXPECT_EQ(tavgroupnametohandle(nullptr, &h), -1);
+    EXPECT_EQ(h, 42u);
+    EXPECT_EQ(tavgroupnametohandle("net", nullptr), -1);
+    EXPECT_EQ(tavgroupnametohandle("idle", &h), -2);
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(tavgroupregister("idle", 0, &h), -1);
+    EXPECT_EQ(tavgrouphandletoname(g, nullptr), -1);
+    EXPECT_EQ(tavgroupgetconfig(g, nullptr, &v), -1);
+    EXPECT_EQ(tavgroupgetconfig(g, name, nullptr), -1);
+    EXPECT_EQ(tavgroupgetstatistics(g, nullptr, &u), -1);
+    EXPECT_EQ(tavgroupgetstatistics(g, &v, nullptr), -1);
+    for (tavhandle bad :
+         {0x0ull, 0x01000001ull, 0x01000002ull, 0x02000000ull, 0x03000000ull, 0x81000000ull}) {
+        SCOPED_TRACE(bad);
+        EXPECT_EQ(tavgrouphandletoname(bad, name), -2);
+        EXPECT_EQ(tavgroupgetconfig(bad, name, &v), -2);
+        EXPECT_EQ(tavgroupgetstatistics(bad, &v, &u), -2);
+    }
+    // Bits above 31 are not part of the handle; the refusal count comes out as its low 32 bits.
+    tavnode.groups[0].balloc = 96;
+    tavnode.groups[0].failcount = 0x500000007ull;
+    EXPECT_EQ(tavgroupgetconfig(g | 0xFFFFFFFF00000000ull, name, &v), 0);
+    EXPECT_EQ(std::tuple(std::string(name), v), std::tuple("net", 64));
+    EXPECT_EQ(tavgroupgetstatistics(g | 0x100000000ull, &v, &u), 0);
+    EXPECT_EQ(std::tuple(v, u), std::tuple(96, 7u));
+}
+
+TEST_F(GroupRegistry, OutOfMemoryChangesNothing)
+{
+    group("net");
+    const tavgroup *table = tavnode.groups;
+    tavhandle h = 42;
+    host::fail_calloc(1);
+    EXPECT_EQ(tavgroupregister("disk", 0, &h), -2);
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(tavnode.ngroups, 1);
+    EXPECT_EQ(tavnode.groups, table);
+    EXPECT_EQ(group("disk"), 0x01000001u);
+}
+
+TEST_F(GroupRegistry, TraceRingIsCreatedOnceAndRetriedAfterAFailure)
+{
+    // The ring lives for the whole process: set it aside so that these
+    // registrations find none, and put it back afterwards.
+    struct Aside {
+        tavtrace *trace = tavnode.trace;
+        uint32_t next = tavnode.tracenext, size = tavnode.tracesize;
+        uint64_t wraps = tavnode.tracewraps;
+        ~Aside()
+        {
+            std::free(tavnode.trace);
+            std::tie(tavnode.trace, tavnode.tracenext, tavnode.tracesize, tavnode.tracewraps) =
+                std::tuple(trace, next, size, wraps);
+        }
+    } aside;
+    std::tie(tavnode.trace, tavnode.tracenext, tavnode.tracesize, tavnode.tracewraps) =
+        std::tuple(nullptr, 3u, 0u, 9ull);
+
+    host::fail_calloc(2); // the table grows first, then the ring
+    EXPECT_EQ(group("net"), 0x01000000u);
+    EXPECT_EQ(tavnode.trace, nullptr);
+    tavhandle h = 0;
+    EXPECT_EQ(tavgroupregister("net", 0, &h), -1);
+    EXPECT_EQ(tavnode.trace, nullptr);
+    group("disk");
+    ASSERT_NE(tavnode.trace, nullptr);
+    EXPECT_EQ(std::tuple(tavnode.tracenext, tavnode.tracesize, tavnode.tracewraps),
+              std::tuple(0u, 1024u, 0ull));
+    const tavtrace *ring = tavnode.trace;
+    tavnode.tracenext = 5;
+    group("ipc");
+    EXPECT_EQ(std::tuple(tavnode.trace, tavnode.tracenext), std::tuple(ring, 5u));
 }

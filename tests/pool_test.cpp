@@ -1,0 +1,174 @@
+#include <pthread.h>
+
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "host/fixture.hpp"
+
+using PoolRegistry = Registry;
+using PoolOutOfMemory = Registry;
+
+namespace {
+
+using List = std::vector<std::pair<int32_t, uint32_t>>;
+
+// The size-class list as (bsize, pindex), head first.
+List sizelist()
+{
+    List out;
+    for (const tavsizenode *n = tavnode.sizelist; n != nullptr; n = n->next)
+        out.emplace_back(n->bsize, n->pindex);
+    return out;
+}
+
+} // namespace
+
+TEST_F(PoolRegistry, ValidationRefusesWithoutTakingTheLock)
+{
+    const struct {
+        int32_t size, inc, max, code;
+    } refused[] = {{0, 0, 0, -1},  {2, 0, 0, -1},   {6, 0, 0, -1},  {-4, 0, 0, -1}, {0, 16, 8, -1},
+                   {8, 16, 8, -2}, {8, 20, 10, -2}, {8, 3, 10, -3}, {8, -3, 10, -3}};
+    // A registration that took the write lock would wait for this read lock forever.
+    ASSERT_EQ(pthread_rwlock_rdlock(&tavnode.lock), 0);
+    for (const auto &c : refused) {
+        tavhandle h = 42;
+        EXPECT_EQ(tavpoolregister(c.size, c.inc, c.max, &h), c.code)
+            << c.size << ' ' << c.inc << ' ' << c.max;
+        EXPECT_EQ(h, 0u);
+    }
+    pthread_rwlock_unlock(&tavnode.lock);
+    EXPECT_EQ(tavnode.npools, 0);
+    EXPECT_EQ(pool(8, 0, 10), 0x03000000u);
+    EXPECT_EQ(pool(12, -3, 0), 0x03000001u);
+    EXPECT_EQ(pool(16, 4, 4), 0x03000002u);
+}
+
+TEST_F(PoolRegistry, ExistingSizeReturnsItsHandleAndAddsNothing)
+{
+    pool(64, 4, 8);
+    const tavhandle p32 = pool(32, 2, 4);
+    const tavpool *table = tavnode.pools;
+    const long calls = host::calloc_calls();
+    tavhandle h = 0;
+    EXPECT_EQ(tavpoolregister(32, 1, 100, &h), 0);
+    EXPECT_EQ(std::tuple(h, host::calloc_calls(), tavnode.npools, tavnode.pools),
+              std::tuple(p32, calls, 2, table));
+    EXPECT_EQ(sizelist(), (List{{32, 1}, {64, 0}}));
+    int32_t size = 0, inc = 0, max = 0;
+    EXPECT_EQ(tavpoolgetconfig(p32, &size, &inc, &max), -3);
+    EXPECT_EQ(std::tuple(size, inc, max), std::tuple(32, 2, 4));
+}
+
+TEST_F(PoolRegistry, SizeListStaysAscendingWhateverTheOrder)
+{
+    for (int32_t size : {64, 16, 32}) pool(size);
+    EXPECT_EQ(sizelist(), (List{{16, 1}, {32, 2}, {64, 0}}));
+    for (int32_t size : {8, 128, 48}) pool(size);
+    EXPECT_EQ(sizelist(), (List{{8, 3}, {16, 1}, {32, 2}, {48, 5}, {64, 0}, {128, 4}}));
+}
+
+TEST_F(PoolRegistry, NewPoolsBecomeDefaultOfTypesTheyCoverMoreTightly)
+{
+    const tavhandle g = group("net");
+    pool(8);
+    for (auto [name, defsize] : {std::pair{"twenty", 20}, {"zero", 0}, {"large", 128}, {"eight", 8}})
+        type(g, name, defsize);
+    EXPECT_EQ(tavnode.types[1].pidx, -1);
+    const struct {
+        int32_t size;
+        std::vector<int32_t> pidx;
+    } steps[] = {{64, {1, 1, -1, 0}}, {32, {2, 2, -1, 0}}, {16, {2, 3, -1, 0}}, {128, {2, 3, 4, 0}}};
+    for (const auto &s : steps) {
+        pool(s.size);
+        std::vector<int32_t> pidx;
+        for (int i = 0; i < tavnode.ntypes; ++i) pidx.push_back(tavnode.types[i].pidx);
+        EXPECT_EQ(pidx, s.pidx) << "after pool " << s.size;
+    }
+}
+
+TEST_F(PoolRegistry, QueriesReportSuccessAsMinusThree)
+{
+    const tavhandle p16 = pool(16);
+    const tavhandle p = pool(48, 6, 12);
+    tavpool &rec = tavnode.pools[1];
+    std::tie(rec.free, rec.alloced, rec.apeak, rec.asucc, rec.fsucc, rec.afail, rec.ffail) =
+        std::tuple(-3, 3u, 5u, 7u, 4u, 1u, 2u);
+    int32_t size = 0, inc = 0, max = 0, fr = 0;
+    uint32_t al = 0, ap = 0, as = 0, fs = 0, af = 0, ff = 0;
+    EXPECT_EQ(tavpoolhandletosize(p, &size), -3);
+    EXPECT_EQ(size, 48);
+    EXPECT_EQ(tavpoolgetconfig(p | 0x700000000ull, &size, &inc, &max), -3);
+    EXPECT_EQ(std::tuple(size, inc, max), std::tuple(48, 6, 12));
+    EXPECT_EQ(tavpoolgetstatistics(p, &fr, &al, &ap, &as, &fs, &af, &ff), -3);
+    EXPECT_EQ(std::tuple(fr, al, ap, as, fs, af, ff), std::tuple(-3, 3u, 5u, 7u, 4u, 1u, 2u));
+    EXPECT_EQ(tavpoolhandletosize(p, nullptr), -1);
+    EXPECT_EQ(tavpoolgetconfig(p, &size, &inc, nullptr), -1);
+    EXPECT_EQ(tavpoolgetstatistics(p, nullptr, &al, &ap, &as, &fs, &af, &ff), -1);
+    EXPECT_EQ(tavpoolgetstatistics(p, &fr, &al, &ap, &as, &fs, &af, nullptr), -1);
+    for (tavhandle bad : {0x0ull, 0x03000002ull, 0x01000000ull, 0x02000000ull}) {
+        EXPECT_EQ(tavpoolhandletosize(bad, &size), -2) << bad;
+        EXPECT_EQ(tavpoolgetconfig(bad, &size, &inc, &max), -2) << bad;
+        EXPECT_EQ(tavpoolgetstatistics(bad, &fr, &al, &ap, &as, &fs, &af, &ff), -2) << bad;
+    }
+    // Only an exact size names a pool.
+    tavhandle h = 42;
+    EXPECT_EQ(tavpoolsizetohandle(16, nullptr), -1);
+    EXPECT_EQ(tavpoolsizetohandle(12, &h), -2);
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(tavpoolsizetohandle(16, &h), 0);
+    EXPECT_EQ(h, p16);
+}
+
+// The callocs of a registration: the table, the size-class node, then the six
+// counter arrays (alloced, apeak, asucc, fsucc, afail, ffail).
+TEST_F(PoolOutOfMemory, TableGrowthChangesNothing)
+{
+    pool(16);
+    const tavpool *table = tavnode.pools;
+    tavhandle h = 42;
+    host::fail_calloc(1);
+    EXPECT_EQ(tavpoolregister(32, 0, 0, &h), -5);
+    EXPECT_EQ(std::tuple(h, tavnode.npools, tavnode.pools), std::tuple(0u, 1, table));
+    EXPECT_EQ(sizelist(), (List{{16, 0}}));
+}
+
+TEST_F(PoolOutOfMemory, NodeFailurePrintsAndRegistersThePoolUnlisted)
+{
+    tavhandle h = 42;
+    int32_t rc = 1;
+    const std::string out = host::captured([&] {
+        host::fail_calloc(2);
+        rc = tavpoolregister(32, 0, 0, &h);
+    });
+    EXPECT_EQ(out, "Error in adding Pool to List\n");
+    EXPECT_EQ(std::tuple(rc, h, tavnode.npools, tavnode.sizelist), std::tuple(0, 0x03000000u, 1, nullptr));
+    pool(16);
+    EXPECT_EQ(sizelist(), (List{{16, 1}}));
+}
+
+TEST_F(PoolOutOfMemory, CounterFailureGivesMinusSixWithThePoolLinked)
+{
+    for (int failing = 0; failing < 6; ++failing) {
+        SCOPED_TRACE(failing);
+        reset();
+        const tavhandle g = group("net");
+        const tavhandle t = type(g, "buf", 20);
+        tavhandle h = 42;
+        host::fail_calloc(3 + failing);
+        EXPECT_EQ(tavpoolregister(32, 0, 0, &h), -6);
+        EXPECT_EQ(std::tuple(h, tavnode.npools, tavnode.types[0].pidx), std::tuple(0u, 1, 0));
+        EXPECT_EQ(sizelist(), (List{{32, 0}}));
+        const tavcounters &c = tavnode.pools[0].typestats;
+        const uint32_t *a[] = {c.alloced, c.apeak, c.asucc, c.fsucc, c.afail, c.ffail};
+        for (int k = 0; k < 6; ++k) EXPECT_EQ(a[k] != nullptr, k < failing) << k;
+        // The partial counters must stand allocation, release and a later resize.
+        void *blk = tavpoolalloc(t, 0);
+        ASSERT_NE(blk, nullptr);
+        EXPECT_EQ(tavpoolfree(t, blk), 0);
+        type(g, "more");
+        EXPECT_NE(tavnode.pools[0].typestats.ffail, nullptr);
+    }
+}

@@ -1,0 +1,215 @@
+#include <array>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "host/fixture.hpp"
+
+using TypeRegistry = Registry;
+
+namespace {
+
+std::array<uint32_t *, 6> arrays(const tavpool &p)
+{
+    const tavcounters &c = p.typestats;
+    return {c.alloced, c.apeak, c.asucc, c.fsucc, c.afail, c.ffail};
+}
+
+// A distinct value for counter k of type t in pool p.
+uint32_t mark(int p, int t, int k) { return uint32_t(100 * p + 10 * t + k + 1); }
+
+} // namespace
+
+TEST_F(TypeRegistry, RefusalsComeInCheckOrderAndChangeNothing)
+{
+    const tavhandle g = group("net", 100);
+    group("disk");
+    group("neg", -5);
+    pool(16);
+    const std::string longname(32, 't');
+    type(g, "buf", 8, 100);
+    type(g, (longname + "1").c_str());
+    const tavtype *table = tavnode.types;
+    const auto counters = arrays(tavnode.pools[0]);
+    const struct {
+        tavhandle group;
+        std::string name;
+        int32_t defsize, bmax, code;
+    } cases[] = {{0, "x", 0, 0, -1},           {0x01000003, "x", 0, 0, -1},
+                 {0x02000000, "x", 0, 0, -1},  {0x03000000, "buf", 16, 8, -1},
+                 {g, "x", 9, 8, -3},           {g, "buf", 200, 101, -3},
+                 {g, "x", 0, 101, -4},         {g, "buf", 0, 101, -4},
+                 {0x01000002, "x", 0, 0, -4},  {0x01000001, "buf", 0, 0, -2},
+                 {g, longname + "2", 0, 0, -2}};
+    for (const auto &c : cases) {
+        tavhandle h = 42;
+        EXPECT_EQ(tavtyperegister(c.group, c.name.c_str(), c.defsize, c.bmax, &h), c.code) << c.name;
+        EXPECT_EQ(h, 0u);
+    }
+    tavhandle h = 42;
+    host::fail_calloc(1); // the duplicate is found before the table grows
+    EXPECT_EQ(tavtyperegister(g, "buf", 0, 0, &h), -2);
+    host::fail_calloc(1);
+    EXPECT_EQ(tavtyperegister(g, "new", 0, 0, &h), -5);
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(std::tuple(tavnode.ntypes, tavnode.types, arrays(tavnode.pools[0])),
+              std::tuple(2, table, counters));
+    EXPECT_EQ(std::tuple(tavnode.groups[0].ntypes, tavnode.groups[1].ntypes, tavnode.groups[2].ntypes),
+              std::tuple(2u, 0u, 0u));
+    EXPECT_EQ(host::announcements().size(), 2u);
+    // The budget edges that pass.
+    EXPECT_EQ(type(g, "equal", 8, 8), 0x02000002u);
+    EXPECT_EQ(type(g, "groupwide", 0, 100), 0x02000003u);
+    EXPECT_EQ(type(g, "negative", -8, 0), 0x02000004u);
+}
+
+TEST_F(TypeRegistry, AnnouncesEachNameAsPassedUnderItsGroup)
+{
+    const std::string gname(32, 'G'), tname(40, 'L');
+    type(group("ipc"), "msg");
+    type(group((gname + "extra").c_str()), tname.c_str());
+    tavhandle h = 0;
+    EXPECT_EQ(tavtyperegister(0x01000000, "msg", 0, 0, &h), -2);
+    using Calls = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(host::announcements(), (Calls{{"ipcTavMemType", "msg"}, {gname + "TavMemType", tname}}));
+    EXPECT_EQ(std::string(tavnode.types[1].name), tname.substr(0, 32));
+}
+
+TEST_F(TypeRegistry, DefaultPoolIsTheSmallestCoveringPool)
+{
+    const tavhandle g = group("net");
+    type(g, "early", 20);
+    EXPECT_EQ(tavnode.types[0].pidx, -1);
+    pool(64);
+    pool(16);
+    pool(32);
+    const struct {
+        const char *name;
+        int32_t defsize, pidx;
+    } cases[] = {{"zero", 0, -1},  {"one", 1, 1},      {"negative", -4, 1}, {"twenty", 20, 2},
+                 {"exact", 32, 2}, {"largest", 64, 0}, {"huge", 65, -1}};
+    for (const auto &c : cases) {
+        const tavhandle t = type(g, c.name, c.defsize);
+        EXPECT_EQ(tavnode.types[t & 0xFFFFFF].pidx, c.pidx) << c.name;
+    }
+}
+
+TEST_F(TypeRegistry, LookupsAndQueries)
+{
+    uint32_t index = 7;
+    EXPECT_EQ(tavtypenametoindex("buf", &index), -1); // no types at all
+    EXPECT_EQ(index, 0u);
+    const std::string gname = "abcdefghijklmnopqrstuvwxyz0123456789", longname(32, 'n');
+    const tavhandle g = group(gname.c_str(), 500);
+    const tavhandle t = type(g, "buf", 24, 400);
+    type(g, (longname + "a").c_str());
+    EXPECT_EQ(tavtypenametoindex((longname + "b").c_str(), &index), 0);
+    EXPECT_EQ(index, 1u);
+    EXPECT_EQ(tavtypenametoindex("bu", &index), -1);
+    EXPECT_EQ(index, 0u);
+    tavhandle h = 42;
+    EXPECT_EQ(tavtypenametohandle(nullptr, &h), -1);
+    EXPECT_EQ(h, 42u);
+    EXPECT_EQ(tavtypenametohandle("net", &h), -2);
+    EXPECT_EQ(h, 0u);
+    EXPECT_EQ(tavtypenametohandle("buf", &h), 0);
+    EXPECT_EQ(h, t);
+
+    tavnode.types[0].balloc = 48;
+    tavnode.types[0].failcount = 0x100000003ull;
+    char name[32], gbuf[32];
+    int32_t d = 0, b = 0;
+    uint32_t f = 0;
+    EXPECT_EQ(tavtypegetconfig(t | 0xABCD00000000ull, name, &d, &b, gbuf), 0);
+    EXPECT_EQ(std::tuple(std::string(name), d, b, std::string(gbuf)),
+              std::tuple("buf", 24, 400, gname.substr(0, 31)));
+    EXPECT_EQ(tavtypegetstatistics(t, &b, &f), 0);
+    EXPECT_EQ(std::tuple(b, f), std::tuple(48, 3u));
+    EXPECT_EQ(tavtypehandletoname(t, nullptr), -1);
+    EXPECT_EQ(tavtypegetconfig(t, name, &d, &b, nullptr), -1);
+    EXPECT_EQ(tavtypegetstatistics(t, &b, nullptr), -1);
+    for (tavhandle bad : {0x0ull, 0x02000002ull, 0x01000000ull}) {
+        EXPECT_EQ(tavtypehandletoname(bad, name), -2) << bad;
+        EXPECT_EQ(tavtypegetconfig(bad, name, &d, &b, gbuf), -2) << bad;
+        EXPECT_EQ(tavtypegetstatistics(bad, &b, &f), -2) << bad;
+    }
+}
+
+TEST_F(TypeRegistry, CountersOfEarlierTypesSurviveInterleavedRegistrations)
+{
+    const tavhandle g = group("net");
+    pool(16);
+    for (const uint32_t *a : arrays(tavnode.pools[0])) EXPECT_EQ(a, nullptr);
+    // Entries are marked once seen; entries not yet marked must read 0.
+    std::vector<std::vector<bool>> marked;
+    const std::function<void()> steps[] = {[&] { type(g, "a"); }, [&] { pool(32); }, [&] { type(g, "b"); },
+                                           [&] { pool(8); }, [&] { type(g, "c"); }};
+    for (const auto &step : steps) {
+        step();
+        marked.resize(tavnode.npools);
+        for (int p = 0; p < tavnode.npools; ++p) {
+            marked[p].resize(tavnode.ntypes);
+            const auto a = arrays(tavnode.pools[p]);
+            for (int t = 0; t < tavnode.ntypes; ++t) {
+                for (int k = 0; k < 6; ++k) {
+                    ASSERT_NE(a[k], nullptr);
+                    EXPECT_EQ(a[k][t], marked[p][t] ? mark(p, t, k) : 0u) << p << ' ' << t << ' ' << k;
+                    a[k][t] = mark(p, t, k);
+                }
+                marked[p][t] = true;
+            }
+        }
+    }
+}
+
+TEST_F(TypeRegistry, FailedCounterGrowthStillRegistersAndStopsAtThatPool)
+{
+    const tavhandle g = group("net");
+    pool(16);
+    pool(32);
+    pool(64);
+    type(g, "old");
+    std::array<std::array<uint32_t *, 6>, 3> before;
+    for (int p = 0; p < 3; ++p) {
+        before[p] = arrays(tavnode.pools[p]);
+        for (int k = 0; k < 6; ++k) before[p][k][0] = mark(p, 0, k);
+    }
+    const auto expect_old_kept = [] {
+        for (int p = 0; p < 3; ++p)
+            for (int k = 0; k < 6; ++k)
+                EXPECT_EQ(arrays(tavnode.pools[p])[k][0], mark(p, 0, k)) << p << ' ' << k;
+    };
+    host::fail_calloc(1 + 6 + 3); // type table, the six arrays of pool 0, asucc of pool 1
+    tavhandle t = 0;
+    EXPECT_EQ(tavtyperegister(g, "new", 0, 0, &t), 0);
+    EXPECT_EQ(t, 0x02000001u);
+    EXPECT_EQ(std::tuple(tavnode.groups[0].ntypes, host::announcements().size()), std::tuple(2u, 2u));
+    for (int p = 0; p < 3; ++p) {
+        const auto a = arrays(tavnode.pools[p]);
+        for (int k = 0; k < 6; ++k) {
+            const bool grown = p == 0 || (p == 1 && k < 2);
+            EXPECT_EQ(a[k] != before[p][k], grown) << p << ' ' << k;
+            if (grown) {
+                EXPECT_EQ(a[k][1], 0u) << p << ' ' << k;
+            }
+        }
+    }
+    expect_old_kept();
+
+    // The new type still allocates where it has no entries; only the totals move.
+    void *blk = tavpoolalloc(t, 64);
+    ASSERT_NE(blk, nullptr);
+    EXPECT_EQ(std::tuple(tavnode.pools[2].alloced, tavnode.pools[2].asucc), std::tuple(1u, 1u));
+    expect_old_kept();
+    EXPECT_EQ(tavpoolfree(t, blk), 0);
+
+    // A later type grows the short arrays from their real length.
+    type(g, "later");
+    expect_old_kept();
+    for (int p = 0; p < 3; ++p)
+        for (const uint32_t *a : arrays(tavnode.pools[p])) EXPECT_EQ(a[2], 0u) << p;
+    EXPECT_EQ(tavshutdown(), 0);
+    EXPECT_EQ(tavnode.npools, 0);
+}
