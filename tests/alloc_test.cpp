@@ -1,0 +1,253 @@
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "host/fixture.hpp"
+
+namespace {
+
+using Row = std::vector<int64_t>;
+
+const tavblkhdr &header(const void *p) { return static_cast<const tavblkhdr *>(p)[-1]; }
+bool zeroed(const void *p, size_t n) { return std::memcmp(p, std::vector<char>(n).data(), n) == 0; }
+
+// Pool i's alloced, apeak, free, asucc, fsucc, ffail, then its alloced, apeak, asucc, fsucc for type t.
+Row pool_row(int i, int t)
+{
+    const tavpool &p = tavnode.pools[i];
+    const tavcounters &c = p.typestats;
+    return {p.alloced, p.apeak,      p.free,     p.asucc,    p.fsucc,
+            p.ffail,   c.alloced[t], c.apeak[t], c.asucc[t], c.fsucc[t]};
+}
+
+// Every counter an allocation can move, so that "nothing changed" is one comparison.
+Row counters()
+{
+    Row v{tavnode.tracenext, int64_t(tavnode.tracewraps)};
+    for (int i = 0; i < tavnode.ngroups; ++i)
+        v.insert(v.end(), {tavnode.groups[i].balloc, int64_t(tavnode.groups[i].failcount),
+                           int64_t(tavnode.groups[i].bigcount)});
+    for (int i = 0; i < tavnode.ntypes; ++i)
+        v.insert(v.end(), {tavnode.types[i].balloc, int64_t(tavnode.types[i].failcount)});
+    for (int i = 0; i < tavnode.npools; ++i)
+        for (int t = 0; t < tavnode.ntypes; ++t) {
+            const Row r = pool_row(i, t);
+            v.insert(v.end(), r.begin(), r.end());
+        }
+    return v;
+}
+
+// The library is called from these small functions so that the caller
+// address in the trace can be checked to fall inside them; the asm keeps the
+// call from becoming a tail jump.
+__attribute__((noinline)) void *alloc_here(tavhandle t, int32_t size)
+{
+    void *p = tavpoolalloc(t, size);
+    __asm__ volatile("" : "+r"(p));
+    return p;
+}
+__attribute__((noinline)) int32_t free_here(tavhandle t, void *p)
+{
+    int32_t rc = tavpoolfree(t, p);
+    __asm__ volatile("" : "+r"(rc));
+    return rc;
+}
+template <class Fn> bool inside(const void *caller, Fn *fn)
+{
+    const auto a = reinterpret_cast<uintptr_t>(caller), f = reinterpret_cast<uintptr_t>(fn);
+    return a > f && a < f + 256;
+}
+
+} // namespace
+
+using AllocBlock = Registry;
+
+TEST_F(AllocBlock, PooledBlockIsRoundedUpChargedAndHeadered)
+{
+    const tavhandle g = group("net");
+    pool(16);
+    pool(32);
+    pool(64);
+    const tavhandle none = type(g, "none"); // default size 0: no default pool
+    const tavhandle t = type(g, "pkt", 20);
+    const tavhandle wide = t | (0xABCDull << 40); // ignored to resolve, kept in the header
+    void *p = tavpoolalloc(wide, 40), *q = tavpoolalloc(t, 64);
+    ASSERT_TRUE(p != nullptr && q != nullptr);
+    unsigned char want[32] = {0, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA, 64};
+    std::memcpy(want + 16, &wide, 8);
+    EXPECT_EQ(std::memcmp(&header(p), want, 32), 0);
+    EXPECT_TRUE(zeroed(p, 64));
+    EXPECT_EQ(tavnode.groups[0].balloc, 128);
+    EXPECT_EQ(tavnode.types[1].balloc, 128);
+    EXPECT_EQ(tavnode.types[0].balloc, 0);
+    EXPECT_EQ(pool_row(2, 1), (Row{2, 2, -2, 2, 0, 0, 2, 2, 2, 0}));
+    EXPECT_EQ(pool_row(2, 0), (Row{2, 2, -2, 2, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(pool_row(1, 1), Row(10, 0));
+    void *d = tavpoolalloc(t, 0), *n = tavpoolalloc(t, -5);
+    ASSERT_TRUE(d != nullptr && n != nullptr);
+    EXPECT_EQ(header(d).size, 32); // the default pool
+    EXPECT_EQ(header(n).size, 16); // the smallest pool
+    EXPECT_EQ(tavnode.groups[0].bigcount, 0u);
+
+    const Row before = counters();
+    EXPECT_EQ(tavpoolalloc(none, 0), nullptr);
+    tavnode.pools[2].inuse = 0; // a covering pool not in use
+    EXPECT_EQ(tavpoolalloc(t, 40), nullptr);
+    tavnode.pools[2].inuse = 1;
+    for (tavhandle bad : {tavhandle{0}, g, t + 1, t + 0x01000000})
+        EXPECT_EQ(tavpoolalloc(bad, 16), nullptr) << bad;
+    EXPECT_EQ(counters(), before);
+    ASSERT_EQ(tavpoolfree(wide, p), 0);
+    for (void *b : {q, d, n}) EXPECT_EQ(tavpoolfree(t, b), 0);
+    EXPECT_EQ(pool_row(2, 1), (Row{0, 2, 0, 2, 2, 0, 0, 2, 2, 2}));
+}
+
+TEST_F(AllocBlock, OversizeBlockHasExactSizeAndTouchesNoPool)
+{
+    const tavhandle t = type(group("net"), "pkt");
+    // No pool at all: a negative size is refused outright, a positive one is oversize.
+    const Row before = counters();
+    const long calls = host::calloc_calls();
+    EXPECT_EQ(tavpoolalloc(t, -4), nullptr);
+    EXPECT_EQ(host::calloc_calls(), calls);
+    EXPECT_EQ(counters(), before);
+    void *bare = tavpoolalloc(t, 8);
+    ASSERT_NE(bare, nullptr);
+    EXPECT_EQ(header(bare).size, 8);
+    pool(16);
+    pool(64);
+    void *p = tavpoolalloc(t, 100);
+    ASSERT_NE(p, nullptr);
+    unsigned char want[32] = {2, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA, 100};
+    std::memcpy(want + 16, &t, 8);
+    EXPECT_EQ(std::memcmp(&header(p), want, 32), 0);
+    EXPECT_TRUE(zeroed(p, 100));
+    EXPECT_EQ(tavnode.groups[0].bigcount, 2u);
+    EXPECT_EQ(tavnode.groups[0].balloc, 108);
+    EXPECT_EQ(tavnode.types[0].balloc, 108);
+    EXPECT_EQ(pool_row(0, 0), Row(10, 0));
+    EXPECT_EQ(pool_row(1, 0), Row(10, 0));
+    EXPECT_EQ(tavpoolfree(t, bare), 0);
+    EXPECT_EQ(tavpoolfree(t, p), 0);
+}
+
+TEST_F(AllocBlock, FailedCallocChangesNothingButBigcount)
+{
+    const long seen = host::calloc_calls();
+    void *volatile probe = std::calloc(1, 1);
+    std::free(probe);
+    if (host::calloc_calls() == seen) GTEST_SKIP() << "calloc is not interposed (valgrind?)";
+    const tavhandle t = type(group("net"), "pkt");
+    pool(64);
+    Row before = counters();
+    host::fail_calloc(1);
+    EXPECT_EQ(tavpoolalloc(t, 20), nullptr);
+    EXPECT_EQ(counters(), before);
+    host::fail_calloc(1);
+    EXPECT_EQ(tavpoolalloc(t, 100), nullptr);
+    before[4] += 1; // the group's bigcount
+    EXPECT_EQ(counters(), before);
+}
+
+using AllocBudget = Registry;
+
+TEST_F(AllocBudget, GroupIsTestedBeforeTypeAtAndAroundTheLimits)
+{
+    struct Case {
+        int32_t gmax, tmax, defsize;
+        std::vector<int32_t> sizes;  // requests in order, with pools 32 and 64
+        std::vector<int32_t> blocks; // block size charged, 0 for refused
+        uint32_t gfail, tfail, big;
+    };
+    const Case cases[] = {
+        {100, 0, 0, {64, 64, 32}, {64, 0, 32}, 1, 0, 0},
+        {96, 0, 0, {64, 32, 1}, {64, 32, 0}, 1, 0, 0}, // equal to the budget fits
+        {0, 100, 0, {64, 64, 32}, {64, 0, 32}, 0, 1, 0},
+        {64, 64, 0, {64, 32}, {64, 0}, 1, 0, 0}, // both full: only the group counts
+        {200, 100, 0, {64, 64}, {64, 0}, 0, 1, 0},
+        {0, 100, 0, {200, 100}, {0, 100}, 0, 1, 2}, // bigcount stays for a refused oversize
+        {0, 40, 20, {0, 0}, {32, 0}, 0, 1, 0},      // the default pool's size counts, not defsize
+        {16, 0, 0, {0}, {0}, 0, 0, 0},              // no default pool: refused before any budget
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "group " << c.gmax << " type " << c.tmax);
+        tavshutdown();
+        const tavhandle g = group("g", c.gmax);
+        pool(32);
+        pool(64);
+        const tavhandle t = type(g, "t", c.defsize, c.tmax);
+        std::vector<void *> held;
+        int64_t charged = 0;
+        for (size_t i = 0; i < c.sizes.size(); ++i) {
+            void *p = tavpoolalloc(t, c.sizes[i]);
+            EXPECT_EQ(p == nullptr ? 0 : header(p).size, c.blocks[i]) << "request " << i;
+            charged += c.blocks[i];
+            if (p != nullptr) held.push_back(p);
+        }
+        const tavgroup &gr = tavnode.groups[0];
+        const tavtype &ty = tavnode.types[0];
+        EXPECT_EQ(
+            (Row{gr.balloc, int64_t(gr.failcount), int64_t(gr.bigcount), ty.balloc, int64_t(ty.failcount)}),
+            (Row{charged, c.gfail, c.big, charged, c.tfail}));
+        for (void *p : held) EXPECT_EQ(tavpoolfree(t, p), 0);
+    }
+}
+
+using AllocTrace = Registry;
+
+TEST_F(AllocTrace, RecordsBlockSizeAddressAndCaller)
+{
+    const tavhandle t = type(group("net"), "pkt");
+    pool(64);
+    ASSERT_NE(tavnode.trace, nullptr);
+    const uint32_t at = tavnode.tracenext;
+    auto entry = [&](uint32_t k) { return tavnode.trace[(at + k) % 1024]; };
+    void *p = alloc_here(t, 20);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(entry(0).op, 10u);
+    EXPECT_EQ(entry(0).size, 64u);
+    EXPECT_EQ(entry(0).ptr, p);
+    EXPECT_TRUE(inside(entry(0).caller, &alloc_here)) << entry(0).caller;
+    EXPECT_EQ(tavpoolfree(t + 1, p), TAV_FREE_MISMATCH); // refusals leave no entry
+    EXPECT_EQ(tavpoolalloc(t + 1, 20), nullptr);
+    EXPECT_EQ(tavnode.tracenext, (at + 1) % 1024);
+    ASSERT_EQ(free_here(t, p), 0);
+    EXPECT_EQ(entry(1).op, 15u);
+    EXPECT_EQ(entry(1).size, 0u);
+    EXPECT_EQ(entry(1).ptr, p);
+    EXPECT_TRUE(inside(entry(1).caller, &free_here)) << entry(1).caller;
+    // An oversize block is traced when allocated, not when released.
+    void *big = tavpoolalloc(t, 100);
+    EXPECT_EQ(entry(2).size, 100u);
+    EXPECT_EQ(tavpoolfree(t, big), 0);
+    EXPECT_EQ(tavnode.tracenext, (at + 3) % 1024);
+}
+
+TEST_F(AllocTrace, WrapsAfter1024Events)
+{
+    const tavhandle t = type(group("net"), "pkt");
+    pool(64);
+    ASSERT_NE(tavnode.trace, nullptr);
+    auto one_event = [&] { // an oversize block: its release is not traced
+        void *p = tavpoolalloc(t, 100);
+        EXPECT_EQ(tavpoolfree(t, p), 0);
+        return p;
+    };
+    while (tavnode.tracenext != 0) one_event(); // the ring outlives earlier tests
+    const uint64_t wraps = tavnode.tracewraps;
+    void *last = nullptr;
+    for (int i = 0; i < 1024; ++i) {
+        EXPECT_EQ(tavnode.tracewraps, wraps);
+        last = one_event();
+    }
+    EXPECT_EQ(tavnode.tracenext, 0u);
+    EXPECT_EQ(tavnode.tracewraps, wraps + 1);
+    EXPECT_EQ(tavnode.trace[1023].ptr, last);
+    void *p = tavpoolalloc(t, 8);
+    EXPECT_EQ(tavnode.trace[0].op, 10u);
+    EXPECT_EQ(tavnode.trace[0].size, 64u);
+    EXPECT_EQ(tavnode.trace[0].ptr, p);
+    EXPECT_EQ(tavnode.tracenext, 1u);
+    EXPECT_EQ(tavpoolfree(t, p), 0);
+}
