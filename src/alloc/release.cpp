@@ -88,7 +88,7 @@ extern "C" int32_t tavpoolfree(tavhandle type, void *ptr)
     void *const caller = __builtin_return_address(0);
     WriteLock lock;
 
-    const BlockEntry *known = record_find(ptr);
+    BlockEntry *known = record_find(ptr);
     const bool live = known != nullptr && known->state == BlockState::live;
     tavblkhdr h;
     if (known != nullptr && !live)
@@ -105,7 +105,7 @@ extern "C" int32_t tavpoolfree(tavhandle type, void *ptr)
     if (v.pool == nullptr) {
         g.balloc = wrap_sub(g.balloc, h.size);
         v.type->balloc = wrap_sub(v.type->balloc, h.size);
-        record_released(ptr, true, h.handle);
+        record_released(known, true, h.handle);
         std::free(real);
         return TAV_OK;
     }
@@ -114,7 +114,7 @@ extern "C" int32_t tavpoolfree(tavhandle type, void *ptr)
     v.type->balloc = wrap_sub(v.type->balloc, v.pool->size);
     pool_count_release(*v.pool, v.type->index);
     trace_record(TAV_TRACE_FREE, 0, ptr, caller);
-    record_released(ptr, false, 0);
+    record_released(known, false, 0);
     real->magic = 0;
     real->handle = 0;
     real->flags = static_cast<uint8_t>((real->flags | TAV_BLK_FREED) & ~TAV_BLK_OVERSIZE);

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "core/covering.hpp"
 #include "tav.h"
 
 namespace tav {
@@ -21,6 +22,7 @@ bool sizelist_insert(int32_t bsize, uint32_t pindex)
     }
     node->next = *link;
     *link = node;
+    rebuild_direct_classes();
     return true;
 }
 
@@ -31,6 +33,7 @@ void sizelist_release()
         tavnode.sizelist = node->next;
         std::free(node);
     }
+    rebuild_direct_classes();
 }
 
 } // namespace tav
