@@ -127,6 +127,8 @@ TEST_F(TypeRegistry, LookupsAndQueries)
               std::tuple("buf", 24, 400, gname.substr(0, 31)));
     EXPECT_EQ(tavtypegetstatistics(t, &b, &f), 0);
     EXPECT_EQ(std::tuple(b, f), std::tuple(48, 3u));
+    EXPECT_EQ(tavtypehandletoname(t | 0x700000000ull, name), 0);
+    EXPECT_STREQ(name, "buf");
     EXPECT_EQ(tavtypehandletoname(t, nullptr), -1);
     EXPECT_EQ(tavtypegetconfig(t, name, &d, &b, nullptr), -1);
     EXPECT_EQ(tavtypegetstatistics(t, &b, nullptr), -1);

@@ -1,0 +1,44 @@
+// The record of handed-out and released blocks as it grows: thousands of
+// live blocks make it rehash, and what it knew of released blocks must come
+// through unchanged.
+#include <cstdio>
+#include <vector>
+
+#include "host/fixture.hpp"
+
+using ReleaseRecord = Registry;
+
+TEST_F(ReleaseRecord, KeepsLiveAndReleasedBlocksAcrossGrowth)
+{
+    const tavhandle g = group("bulk");
+    pool(64);
+    pool(512);
+    const tavhandle t = type(g, "item", 64);
+
+    // One release of each kind, remembered before the record grows. Their
+    // sizes differ from the live blocks', so no allocator hands them out again.
+    void *pooled = tavpoolalloc(t, 500);
+    void *oversize = tavpoolalloc(t, 1000);
+    ASSERT_EQ(tavpoolfree(t, oversize), 0);
+    ASSERT_EQ(tavpoolfree(t, pooled), 0);
+
+    // More live blocks than the record's first table holds, twice over.
+    std::vector<void *> live(5000);
+    for (void *&p : live) {
+        ASSERT_NE(p = tavpoolalloc(t, 0), nullptr);
+        ASSERT_TRUE(p != pooled && p != oversize);
+    }
+    EXPECT_EQ(tavnode.pools[0].alloced, 5000u);
+
+    // The released addresses are still answered from the record, not from freed memory.
+    EXPECT_EQ(tavpoolfree(t, pooled), TAV_FREE_BADHEADER);
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "tavtest: Double memory free %p type \"item\"!!!\n", oversize);
+    EXPECT_EQ(host::captured([&] { EXPECT_EQ(tavpoolfree(t, oversize), TAV_FREE_DEAD); }), expected);
+
+    for (void *p : live) ASSERT_EQ(tavpoolfree(t, p), 0);
+    EXPECT_EQ(tavpoolfree(t, live.back()), TAV_FREE_BADHEADER);
+    EXPECT_EQ(tavnode.pools[0].alloced, 0u);
+    EXPECT_EQ(tavnode.pools[0].fsucc, 5000u);
+    EXPECT_EQ(tavnode.groups[0].balloc, 0);
+}
