@@ -3,13 +3,20 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include "host/host.hpp"
 
 class Registry : public ::testing::Test {
 protected:
     void SetUp() override { reset(); }
-    void TearDown() override { reset(); }
+    void TearDown() override
+    {
+        // Every path that takes the lock must release it: a held lock fails here, not in a hang later.
+        ASSERT_EQ(pthread_rwlock_trywrlock(&tavnode.lock), 0) << "the test left tavnode.lock held";
+        pthread_rwlock_unlock(&tavnode.lock);
+        reset();
+    }
 
     static void reset()
     {
