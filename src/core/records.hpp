@@ -71,6 +71,18 @@ template <uint32_t Kind> typename Table<Kind>::Record *grow_by_one()
     return &rows[n];
 }
 
+// The position of the first record that match() accepts, or -1. Look-ups
+// pass over records whose inuse is 0; duplicate checks at registration see all.
+enum class Scan { live, all };
+template <uint32_t Kind, class Match> int32_t find_record(Scan scan, Match match)
+{
+    for (int32_t i = 0; i < Table<Kind>::count(); ++i) {
+        const auto &r = Table<Kind>::rows()[i];
+        if ((scan == Scan::all || r.inuse != 0) && match(r)) return i;
+    }
+    return -1;
+}
+
 inline tavgroup &group_of(const tavtype &t) { return tavnode.groups[t.gindex]; }
 
 } // namespace tav

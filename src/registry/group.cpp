@@ -4,6 +4,7 @@
 #include "core/names.hpp"
 #include "core/records.hpp"
 #include "core/trace.hpp"
+#include "registry/query.hpp"
 
 using namespace tav;
 
@@ -13,8 +14,9 @@ int32_t tavgroupregister(const char *name, int32_t bmax, tavhandle *group)
 {
     WriteLock lock;
     *group = 0;
-    for (int32_t i = 0; i < tavnode.ngroups; ++i)
-        if (same_name(tavnode.groups[i].name, name)) return TAV_GROUP_EXISTS;
+    if (find_record<TAV_KIND_GROUP>(Scan::all,
+                                    [name](const tavgroup &g) { return same_name(g.name, name); }) >= 0)
+        return TAV_GROUP_EXISTS;
 
     tavgroup *g = grow_by_one<TAV_KIND_GROUP>();
     if (g == nullptr) return TAV_GROUP_NOMEM;
@@ -32,48 +34,31 @@ int32_t tavgroupregister(const char *name, int32_t bmax, tavhandle *group)
 int32_t tavgroupnametohandle(const char *name, tavhandle *group)
 {
     if (name == nullptr || group == nullptr) return TAV_E_NULL;
-    *group = 0;
-    ReadLock lock;
-    for (int32_t i = 0; i < tavnode.ngroups; ++i) {
-        const tavgroup &g = tavnode.groups[i];
-        if (g.inuse != 0 && same_name(g.name, name)) {
-            *group = make_handle(TAV_KIND_GROUP, static_cast<uint32_t>(i));
-            return TAV_OK;
-        }
-    }
-    return TAV_E_NOTFOUND;
+    return lookup<TAV_KIND_GROUP>(group, [name](const tavgroup &g) { return same_name(g.name, name); });
 }
 
 int32_t tavgrouphandletoname(tavhandle group, char *name)
 {
     if (name == nullptr) return TAV_E_NULL;
-    ReadLock lock;
-    const tavgroup *g = resolve<TAV_KIND_GROUP>(group);
-    if (g == nullptr) return TAV_E_NOTFOUND;
-    copy_name_out(name, g->name);
-    return TAV_OK;
+    return query<TAV_KIND_GROUP>(group, [&](const tavgroup &g) { copy_name_out(name, g.name); });
 }
 
 int32_t tavgroupgetconfig(tavhandle group, char *name, int32_t *bmax)
 {
     if (name == nullptr || bmax == nullptr) return TAV_E_NULL;
-    ReadLock lock;
-    const tavgroup *g = resolve<TAV_KIND_GROUP>(group);
-    if (g == nullptr) return TAV_E_NOTFOUND;
-    copy_name_out(name, g->name);
-    *bmax = g->bmax;
-    return TAV_OK;
+    return query<TAV_KIND_GROUP>(group, [&](const tavgroup &g) {
+        copy_name_out(name, g.name);
+        *bmax = g.bmax;
+    });
 }
 
 int32_t tavgroupgetstatistics(tavhandle group, int32_t *balloc, uint32_t *failcount)
 {
     if (balloc == nullptr || failcount == nullptr) return TAV_E_NULL;
-    ReadLock lock;
-    const tavgroup *g = resolve<TAV_KIND_GROUP>(group);
-    if (g == nullptr) return TAV_E_NOTFOUND;
-    *balloc = g->balloc;
-    *failcount = static_cast<uint32_t>(g->failcount);
-    return TAV_OK;
+    return query<TAV_KIND_GROUP>(group, [&](const tavgroup &g) {
+        *balloc = g.balloc;
+        *failcount = static_cast<uint32_t>(g.failcount);
+    });
 }
 
 } // extern "C"

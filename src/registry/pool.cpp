@@ -5,6 +5,7 @@
 #include "core/counters.hpp"
 #include "core/lock.hpp"
 #include "core/records.hpp"
+#include "registry/query.hpp"
 #include "registry/sizelist.hpp"
 
 using namespace tav;
@@ -42,11 +43,11 @@ int32_t tavpoolregister(int32_t size, int32_t incblks, int32_t maxblks, tavhandl
     if (int32_t rc = validate(size, incblks, maxblks); rc != TAV_OK) return rc;
 
     WriteLock lock;
-    for (int32_t i = 0; i < tavnode.npools; ++i) {
-        if (tavnode.pools[i].size == size) {
-            *pool = make_handle(TAV_KIND_POOL, static_cast<uint32_t>(i));
-            return TAV_OK;
-        }
+    if (const int32_t i =
+            find_record<TAV_KIND_POOL>(Scan::all, [size](const tavpool &p) { return p.size == size; });
+        i >= 0) {
+        *pool = make_handle(TAV_KIND_POOL, static_cast<uint32_t>(i));
+        return TAV_OK;
     }
 
     tavpool *p = grow_by_one<TAV_KIND_POOL>();
@@ -71,38 +72,27 @@ int32_t tavpoolregister(int32_t size, int32_t incblks, int32_t maxblks, tavhandl
 int32_t tavpoolsizetohandle(int32_t size, tavhandle *pool)
 {
     if (pool == nullptr) return TAV_E_NULL;
-    *pool = 0;
-    ReadLock lock;
-    for (int32_t i = 0; i < tavnode.npools; ++i) {
-        const tavpool &p = tavnode.pools[i];
-        if (p.inuse != 0 && p.size == size) {
-            *pool = make_handle(TAV_KIND_POOL, static_cast<uint32_t>(i));
-            return TAV_OK;
-        }
-    }
-    return TAV_E_NOTFOUND;
+    return lookup<TAV_KIND_POOL>(pool, [size](const tavpool &p) { return p.size == size; });
 }
 
 int32_t tavpoolhandletosize(tavhandle pool, int32_t *size)
 {
     if (size == nullptr) return TAV_E_NULL;
-    ReadLock lock;
-    const tavpool *p = resolve<TAV_KIND_POOL>(pool);
-    if (p == nullptr) return TAV_E_NOTFOUND;
-    *size = p->size;
-    return TAV_POOL_FOUND;
+    return query<TAV_KIND_POOL>(
+        pool, [&](const tavpool &p) { *size = p.size; }, TAV_POOL_FOUND);
 }
 
 int32_t tavpoolgetconfig(tavhandle pool, int32_t *size, int32_t *incblks, int32_t *maxblks)
 {
     if (size == nullptr || incblks == nullptr || maxblks == nullptr) return TAV_E_NULL;
-    ReadLock lock;
-    const tavpool *p = resolve<TAV_KIND_POOL>(pool);
-    if (p == nullptr) return TAV_E_NOTFOUND;
-    *size = p->size;
-    *incblks = p->incblks;
-    *maxblks = p->maxblks;
-    return TAV_POOL_FOUND;
+    return query<TAV_KIND_POOL>(
+        pool,
+        [&](const tavpool &p) {
+            *size = p.size;
+            *incblks = p.incblks;
+            *maxblks = p.maxblks;
+        },
+        TAV_POOL_FOUND);
 }
 
 int32_t tavpoolgetstatistics(tavhandle pool, int32_t *free, uint32_t *alloced, uint32_t *apeak,
@@ -111,17 +101,18 @@ int32_t tavpoolgetstatistics(tavhandle pool, int32_t *free, uint32_t *alloced, u
     if (free == nullptr || alloced == nullptr || apeak == nullptr || asucc == nullptr || fsucc == nullptr ||
         afail == nullptr || ffail == nullptr)
         return TAV_E_NULL;
-    ReadLock lock;
-    const tavpool *p = resolve<TAV_KIND_POOL>(pool);
-    if (p == nullptr) return TAV_E_NOTFOUND;
-    *free = p->free;
-    *alloced = p->alloced;
-    *apeak = p->apeak;
-    *asucc = p->asucc;
-    *fsucc = p->fsucc;
-    *afail = p->afail;
-    *ffail = p->ffail;
-    return TAV_POOL_FOUND;
+    return query<TAV_KIND_POOL>(
+        pool,
+        [&](const tavpool &p) {
+            *free = p.free;
+            *alloced = p.alloced;
+            *apeak = p.apeak;
+            *asucc = p.asucc;
+            *fsucc = p.fsucc;
+            *afail = p.afail;
+            *ffail = p.ffail;
+        },
+        TAV_POOL_FOUND);
 }
 
 } // extern "C"

@@ -8,18 +8,15 @@
 #include "core/lock.hpp"
 #include "core/names.hpp"
 #include "core/records.hpp"
+#include "registry/query.hpp"
 
 using namespace tav;
 
 namespace {
 
-int32_t find_type(const char *name)
+int32_t find_type(Scan scan, const char *name)
 {
-    for (int32_t i = 0; i < tavnode.ntypes; ++i) {
-        const tavtype &t = tavnode.types[i];
-        if (t.inuse != 0 && same_name(t.name, name)) return i;
-    }
-    return -1;
+    return find_record<TAV_KIND_TYPE>(scan, [name](const tavtype &t) { return same_name(t.name, name); });
 }
 
 int32_t default_pool_for(int32_t defsize)
@@ -57,8 +54,7 @@ int32_t tavtyperegister(tavhandle group, const char *name, int32_t defsize, int3
     if (g == nullptr) return TAV_TYPE_BADGROUP;
     if (bmax != 0 && bmax < defsize) return TAV_TYPE_BUDGET_BELOW_DEFSIZE;
     if (g->bmax != 0 && g->bmax < bmax) return TAV_TYPE_BUDGET_ABOVE_GROUP;
-    for (int32_t i = 0; i < tavnode.ntypes; ++i)
-        if (same_name(tavnode.types[i].name, name)) return TAV_TYPE_EXISTS;
+    if (find_type(Scan::all, name) >= 0) return TAV_TYPE_EXISTS;
 
     const uint32_t gindex = g->index;
     tavtype *t = grow_by_one<TAV_KIND_TYPE>();
@@ -83,7 +79,7 @@ int32_t tavtyperegister(tavhandle group, const char *name, int32_t defsize, int3
 int32_t tavtypenametoindex(const char *name, uint32_t *index)
 {
     *index = 0;
-    const int32_t i = find_type(name);
+    const int32_t i = find_type(Scan::live, name);
     if (i < 0) return -1;
     *index = static_cast<uint32_t>(i);
     return TAV_OK;
@@ -92,46 +88,33 @@ int32_t tavtypenametoindex(const char *name, uint32_t *index)
 int32_t tavtypenametohandle(const char *name, tavhandle *type)
 {
     if (name == nullptr || type == nullptr) return TAV_E_NULL;
-    *type = 0;
-    ReadLock lock;
-    const int32_t i = find_type(name);
-    if (i < 0) return TAV_E_NOTFOUND;
-    *type = make_handle(TAV_KIND_TYPE, static_cast<uint32_t>(i));
-    return TAV_OK;
+    return lookup<TAV_KIND_TYPE>(type, [name](const tavtype &t) { return same_name(t.name, name); });
 }
 
 int32_t tavtypehandletoname(tavhandle type, char *name)
 {
     if (name == nullptr) return TAV_E_NULL;
-    ReadLock lock;
-    const tavtype *t = resolve<TAV_KIND_TYPE>(type);
-    if (t == nullptr) return TAV_E_NOTFOUND;
-    copy_name_out(name, t->name);
-    return TAV_OK;
+    return query<TAV_KIND_TYPE>(type, [&](const tavtype &t) { copy_name_out(name, t.name); });
 }
 
 int32_t tavtypegetconfig(tavhandle type, char *name, int32_t *defsize, int32_t *bmax, char *groupname)
 {
     if (name == nullptr || defsize == nullptr || bmax == nullptr || groupname == nullptr) return TAV_E_NULL;
-    ReadLock lock;
-    const tavtype *t = resolve<TAV_KIND_TYPE>(type);
-    if (t == nullptr) return TAV_E_NOTFOUND;
-    copy_name_out(name, t->name);
-    *defsize = t->defsize;
-    *bmax = t->bmax;
-    copy_name_out(groupname, group_of(*t).name);
-    return TAV_OK;
+    return query<TAV_KIND_TYPE>(type, [&](const tavtype &t) {
+        copy_name_out(name, t.name);
+        *defsize = t.defsize;
+        *bmax = t.bmax;
+        copy_name_out(groupname, group_of(t).name);
+    });
 }
 
 int32_t tavtypegetstatistics(tavhandle type, int32_t *balloc, uint32_t *failcount)
 {
     if (balloc == nullptr || failcount == nullptr) return TAV_E_NULL;
-    ReadLock lock;
-    const tavtype *t = resolve<TAV_KIND_TYPE>(type);
-    if (t == nullptr) return TAV_E_NOTFOUND;
-    *balloc = t->balloc;
-    *failcount = static_cast<uint32_t>(t->failcount);
-    return TAV_OK;
+    return query<TAV_KIND_TYPE>(type, [&](const tavtype &t) {
+        *balloc = t.balloc;
+        *failcount = static_cast<uint32_t>(t.failcount);
+    });
 }
 
 } // extern "C"
