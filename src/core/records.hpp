@@ -35,10 +35,6 @@ template <> struct Table<TAV_KIND_POOL> {
     static int32_t &count() { return tavnode.npools; }
 };
 
-using Groups = Table<TAV_KIND_GROUP>;
-using Types = Table<TAV_KIND_TYPE>;
-using Pools = Table<TAV_KIND_POOL>;
-
 constexpr tavhandle make_handle(uint32_t kind, uint32_t index)
 {
     return (index & TAV_INDEX_MASK) | (tavhandle{kind} << TAV_KIND_SHIFT);
