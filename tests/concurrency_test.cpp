@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <random>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/fixture.hpp"
@@ -39,6 +40,13 @@ void writer(unsigned seed, const std::vector<tavhandle> &types, Seen &seen)
         held.pop_back();
     };
     for (int i = 0; i < kIterations; ++i) {
+        if (i % 100 == 0) {
+            // Beyond g1's budget and beyond t1's: refused however the threads interleave.
+            for (const auto &[t, size] : {std::pair{2, 4096}, std::pair{1, 2000}}) {
+                ++seen.oversize[t];
+                seen.refused += tavpoolalloc(types[t], size) == nullptr;
+            }
+        }
         if (held.size() == kHeld || (!held.empty() && rng() % 2 == 0)) {
             release(rng() % held.size());
             continue;
