@@ -1,7 +1,7 @@
 // Memory types: the unit callers allocate in. Each belongs to one group, has
 // a default request size and an optional budget; names are unique across
 // groups and announced to the platform's namespace registry.
-#include <cstdio>
+#include <cstring>
 
 #include "core/counters.hpp"
 #include "core/covering.hpp"
@@ -35,10 +35,14 @@ void grow_counters_of_all_pools()
         if (resize_counters(tavnode.pools[i].typestats, tavnode.ntypes) != 0) return;
 }
 
+// The namespace is the group's name followed by "TavMemType": at most 42
+// characters, built with the string functions the library already needs.
 void announce(const tavgroup &g, const char *name)
 {
+    static constexpr char kSuffix[] = "TavMemType";
     char ns[100];
-    std::snprintf(ns, sizeof ns, "%sTavMemType", g.name);
+    const size_t n = strlcpy(ns, g.name, sizeof g.name);
+    std::memcpy(ns + n, kSuffix, sizeof kSuffix);
     zunoNamespaceAdd(ns, name, 0);
 }
 
