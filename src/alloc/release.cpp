@@ -100,24 +100,23 @@ extern "C" int32_t tavpoolfree(tavhandle type, void *ptr)
     if (v.code != TAV_OK) return v.code;
     if (!live) return TAV_FREE_BADHEADER;
 
+    // A pooled block is charged back by its pool's size, an oversize one by its header's.
+    const bool pooled = v.pool != nullptr;
+    const int32_t bytes = pooled ? v.pool->size : h.size;
     tavgroup &g = group_of(*v.type);
-    tavblkhdr *real = header_of(ptr);
-    if (v.pool == nullptr) {
-        g.balloc = wrap_sub(g.balloc, h.size);
-        v.type->balloc = wrap_sub(v.type->balloc, h.size);
-        record_released(known, true, h.handle);
-        std::free(real);
-        return TAV_OK;
-    }
+    g.balloc = wrap_sub(g.balloc, bytes);
+    v.type->balloc = wrap_sub(v.type->balloc, bytes);
+    record_released(known, !pooled, h.handle);
 
-    g.balloc = wrap_sub(g.balloc, v.pool->size);
-    v.type->balloc = wrap_sub(v.type->balloc, v.pool->size);
-    pool_count_release(*v.pool, v.type->index);
-    trace_record(TAV_TRACE_FREE, 0, ptr, caller);
-    record_released(known, false, 0);
-    real->magic = 0;
-    real->handle = 0;
-    real->flags = static_cast<uint8_t>((real->flags | TAV_BLK_FREED) & ~TAV_BLK_OVERSIZE);
+    tavblkhdr *real = header_of(ptr);
+    if (pooled) {
+        pool_count_release(*v.pool, v.type->index);
+        trace_record(TAV_TRACE_FREE, 0, ptr, caller);
+        // Marked dead; an oversize block leaves its header as it was.
+        real->magic = 0;
+        real->handle = 0;
+        real->flags = static_cast<uint8_t>((real->flags | TAV_BLK_FREED) & ~TAV_BLK_OVERSIZE);
+    }
     std::free(real);
     return TAV_OK;
 }
