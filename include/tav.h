@@ -117,7 +117,12 @@ typedef struct tavtype {
     uint64_t failcount;
 } tavtype;
 
-/* A pool's per-type counters: each array has one entry per registered type. */
+/* A pool's per-type counters: each array has one entry per registered type.
+ * After a failed resize an array can be shorter than ntypes, or null, so each
+ * array carries its real length in the TAV_COUNTERS_PREFIX bytes in front of
+ * it (the first 32-bit word); read it with TAV_COUNTERS_LENGTH, under the lock. */
+#define TAV_COUNTERS_PREFIX 8
+#define TAV_COUNTERS_LENGTH(a) ((a) == NULL ? 0u : ((const uint32_t *)(const void *)(a))[-2])
 typedef struct tavcounters {
     uint32_t *alloced;
     uint32_t *apeak;

@@ -8,7 +8,7 @@ namespace tav {
 namespace {
 
 // Two words in front keep the counters 8-byte aligned; the first holds the length.
-constexpr size_t kHiddenWords = 2;
+constexpr size_t kHiddenWords = TAV_COUNTERS_PREFIX / sizeof(uint32_t);
 
 uint32_t *make_array(uint32_t len)
 {

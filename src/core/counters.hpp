@@ -12,7 +12,7 @@
 namespace tav {
 
 // The length of an array made by resize_counters; 0 for a missing array.
-inline uint32_t counter_length(const uint32_t *a) { return a == nullptr ? 0 : a[-2]; }
+inline uint32_t counter_length(const uint32_t *a) { return TAV_COUNTERS_LENGTH(a); }
 
 inline std::array<uint32_t **, TAV_STAT_COUNT> counter_arrays(tavcounters &c)
 {
