@@ -105,6 +105,8 @@ TEST_F(PoolRegistry, QueriesReportSuccessAsMinusThree)
     EXPECT_EQ(tavpoolgetstatistics(p, &fr, &al, &ap, &as, &fs, &af, &ff), -3);
     EXPECT_EQ(std::tuple(fr, al, ap, as, fs, af, ff), std::tuple(-3, 3u, 5u, 7u, 4u, 1u, 2u));
     EXPECT_EQ(tavpoolhandletosize(p, nullptr), -1);
+    EXPECT_EQ(tavpoolgetconfig(p, nullptr, &inc, &max), -1);
+    EXPECT_EQ(tavpoolgetconfig(p, &size, nullptr, &max), -1);
     EXPECT_EQ(tavpoolgetconfig(p, &size, &inc, nullptr), -1);
     EXPECT_EQ(tavpoolgetstatistics(p, nullptr, &al, &ap, &as, &fs, &af, &ff), -1);
     EXPECT_EQ(tavpoolgetstatistics(p, &fr, &al, &ap, &as, &fs, &af, nullptr), -1);

@@ -1,4 +1,8 @@
+#include <malloc.h>
+
+#include <memory>
 #include <tuple>
+#include <vector>
 
 #include "host/fixture.hpp"
 
@@ -57,4 +61,28 @@ TEST_F(Shutdown, ForgetsEveryHandleButKeepsTheTraceRing)
     EXPECT_EQ(host::calloc_calls() - calls, 1); // the table only: the ring is still there
     EXPECT_EQ(std::tuple(tavnode.trace, tavnode.tracenext, tavnode.tracesize, tavnode.tracewraps), ring);
     EXPECT_EQ(type(0x01000000, "buf"), 0x02000000u);
+}
+
+// What the library takes from the system allocator it gives back: every
+// block when released, everything else at shutdown (but the trace ring and
+// the block record, made once for the process: the first round makes them).
+TEST_F(Shutdown, ReturnsEveryByteItTook)
+{
+    const auto in_use = [] { return static_cast<long>(mallinfo2().uordblks + mallinfo2().hblkhd); };
+    const auto round = [] {
+        const tavhandle g = group("net");
+        for (int32_t size = 16; size <= 256; size *= 2) pool(size);
+        std::vector<tavhandle> types;
+        for (int i = 0; i < 200; ++i) types.push_back(type(g, ("t" + std::to_string(i)).c_str(), 20));
+        for (int i = 0; i < 2000; ++i)
+            for (int32_t size : {20, 200, 5000}) ASSERT_EQ(tavpoolfree(types[0], tavpoolalloc(types[0], size)), 0);
+        ASSERT_EQ(tavshutdown(), 0);
+        host::announcements() = {};
+    };
+    round();
+    const long before = in_use();
+    if (auto probe = std::make_unique<char[]>(1 << 20); in_use() - before < (1 << 20))
+        GTEST_SKIP() << "malloc is not glibc's (a sanitizer or valgrind)";
+    round();
+    EXPECT_LT(in_use() - before, 4096);
 }
