@@ -483,38 +483,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 }
 
 #ifdef TAV_FUZZ_REPLAY
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
-// Replays every file named, and every file of every directory named, in name
-// order, through the harness in one process; files ending in .md are notes.
+// Replays the input files named on the command line (the build lists the
+// corpus and the regressions) through the harness, in one process.
 int main(int argc, char **argv)
 {
-    namespace fs = std::filesystem;
     LLVMFuzzerInitialize(&argc, &argv);
-    int replayed = 0;
     for (int i = 1; i < argc; ++i) {
-        std::vector<fs::path> files;
-        if (!fs::is_directory(argv[i]))
-            files.emplace_back(argv[i]);
-        else
-            for (const auto &e : fs::directory_iterator(argv[i]))
-                if (e.is_regular_file() && e.path().extension() != ".md") files.push_back(e.path());
-        std::sort(files.begin(), files.end());
-        for (const fs::path &f : files) {
-            std::ifstream s(f, std::ios::binary);
-            if (!s) {
-                std::fprintf(stderr, "tav_fuzz_replay: cannot read %s\n", f.c_str());
-                return 1;
-            }
-            const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(s), {}};
-            std::fprintf(stderr, "replaying %s (%zu bytes)\n", f.c_str(), bytes.size());
-            LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-            ++replayed;
-        }
+        std::ifstream s(argv[i], std::ios::binary);
+        const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(s), {}};
+        std::fprintf(stderr, "replaying %s (%zu bytes)\n", argv[i], bytes.size());
+        if (!s || bytes.empty()) return 1;
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     }
-    std::fprintf(stderr, "replayed %d inputs\n", replayed);
-    return replayed > 0 ? 0 : 1;
+    return argc > 1 ? 0 : 1;
 }
 #endif
