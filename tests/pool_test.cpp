@@ -89,41 +89,6 @@ TEST_F(PoolRegistry, NewPoolsBecomeDefaultOfTypesTheyCoverMoreTightly)
     }
 }
 
-TEST_F(PoolRegistry, QueriesReportSuccessAsMinusThree)
-{
-    const tavhandle p16 = pool(16);
-    const tavhandle p = pool(48, 6, 12);
-    tavpool &rec = tavnode.pools[1];
-    std::tie(rec.free, rec.alloced, rec.apeak, rec.asucc, rec.fsucc, rec.afail, rec.ffail) =
-        std::tuple(-3, 3u, 5u, 7u, 4u, 1u, 2u);
-    int32_t size = 0, inc = 0, max = 0, fr = 0;
-    uint32_t al = 0, ap = 0, as = 0, fs = 0, af = 0, ff = 0;
-    EXPECT_EQ(tavpoolhandletosize(p, &size), -3);
-    EXPECT_EQ(size, 48);
-    EXPECT_EQ(tavpoolgetconfig(p | 0x700000000ull, &size, &inc, &max), -3);
-    EXPECT_EQ(std::tuple(size, inc, max), std::tuple(48, 6, 12));
-    EXPECT_EQ(tavpoolgetstatistics(p, &fr, &al, &ap, &as, &fs, &af, &ff), -3);
-    EXPECT_EQ(std::tuple(fr, al, ap, as, fs, af, ff), std::tuple(-3, 3u, 5u, 7u, 4u, 1u, 2u));
-    EXPECT_EQ(tavpoolhandletosize(p, nullptr), -1);
-    EXPECT_EQ(tavpoolgetconfig(p, nullptr, &inc, &max), -1);
-    EXPECT_EQ(tavpoolgetconfig(p, &size, nullptr, &max), -1);
-    EXPECT_EQ(tavpoolgetconfig(p, &size, &inc, nullptr), -1);
-    EXPECT_EQ(tavpoolgetstatistics(p, nullptr, &al, &ap, &as, &fs, &af, &ff), -1);
-    EXPECT_EQ(tavpoolgetstatistics(p, &fr, &al, &ap, &as, &fs, &af, nullptr), -1);
-    for (tavhandle bad : {0x0ull, 0x03000002ull, 0x01000000ull, 0x02000000ull}) {
-        EXPECT_EQ(tavpoolhandletosize(bad, &size), -2) << bad;
-        EXPECT_EQ(tavpoolgetconfig(bad, &size, &inc, &max), -2) << bad;
-        EXPECT_EQ(tavpoolgetstatistics(bad, &fr, &al, &ap, &as, &fs, &af, &ff), -2) << bad;
-    }
-    // Only an exact size names a pool.
-    tavhandle h = 42;
-    EXPECT_EQ(tavpoolsizetohandle(16, nullptr), -1);
-    EXPECT_EQ(tavpoolsizetohandle(12, &h), -2);
-    EXPECT_EQ(h, 0u);
-    EXPECT_EQ(tavpoolsizetohandle(16, &h), 0);
-    EXPECT_EQ(h, p16);
-}
-
 // The callocs of a registration: the table, the size-class node, then the six
 // counter arrays (alloced, apeak, asucc, fsucc, afail, ffail).
 TEST_F(PoolOutOfMemory, TableGrowthChangesNothing)

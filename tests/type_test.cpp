@@ -96,49 +96,6 @@ TEST_F(TypeRegistry, DefaultPoolIsTheSmallestCoveringPool)
     }
 }
 
-TEST_F(TypeRegistry, LookupsAndQueries)
-{
-    uint32_t index = 7;
-    EXPECT_EQ(tavtypenametoindex("buf", &index), -1); // no types at all
-    EXPECT_EQ(index, 0u);
-    const std::string gname = "abcdefghijklmnopqrstuvwxyz0123456789", longname(32, 'n');
-    const tavhandle g = group(gname.c_str(), 500);
-    const tavhandle t = type(g, "buf", 24, 400);
-    type(g, (longname + "a").c_str());
-    EXPECT_EQ(tavtypenametoindex((longname + "b").c_str(), &index), 0);
-    EXPECT_EQ(index, 1u);
-    EXPECT_EQ(tavtypenametoindex("bu", &index), -1);
-    EXPECT_EQ(index, 0u);
-    tavhandle h = 42;
-    EXPECT_EQ(tavtypenametohandle(nullptr, &h), -1);
-    EXPECT_EQ(h, 42u);
-    EXPECT_EQ(tavtypenametohandle("net", &h), -2);
-    EXPECT_EQ(h, 0u);
-    EXPECT_EQ(tavtypenametohandle("buf", &h), 0);
-    EXPECT_EQ(h, t);
-
-    tavnode.types[0].balloc = 48;
-    tavnode.types[0].failcount = 0x100000003ull;
-    char name[32], gbuf[32];
-    int32_t d = 0, b = 0;
-    uint32_t f = 0;
-    EXPECT_EQ(tavtypegetconfig(t | 0xABCD00000000ull, name, &d, &b, gbuf), 0);
-    EXPECT_EQ(std::tuple(std::string(name), d, b, std::string(gbuf)),
-              std::tuple("buf", 24, 400, gname.substr(0, 31)));
-    EXPECT_EQ(tavtypegetstatistics(t, &b, &f), 0);
-    EXPECT_EQ(std::tuple(b, f), std::tuple(48, 3u));
-    EXPECT_EQ(tavtypehandletoname(t | 0x700000000ull, name), 0);
-    EXPECT_STREQ(name, "buf");
-    EXPECT_EQ(tavtypehandletoname(t, nullptr), -1);
-    EXPECT_EQ(tavtypegetconfig(t, name, &d, &b, nullptr), -1);
-    EXPECT_EQ(tavtypegetstatistics(t, &b, nullptr), -1);
-    for (tavhandle bad : {0x0ull, 0x02000002ull, 0x01000000ull}) {
-        EXPECT_EQ(tavtypehandletoname(bad, name), -2) << bad;
-        EXPECT_EQ(tavtypegetconfig(bad, name, &d, &b, gbuf), -2) << bad;
-        EXPECT_EQ(tavtypegetstatistics(bad, &b, &f), -2) << bad;
-    }
-}
-
 TEST_F(TypeRegistry, CountersOfEarlierTypesSurviveInterleavedRegistrations)
 {
     const tavhandle g = group("net");
