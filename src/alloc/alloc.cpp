@@ -2,7 +2,8 @@
 #include <cstdlib>
 
 #include "alloc/block.hpp"
-#include "alloc/blockrecord.hpp"
+#include "alloc/charges.hpp"
+#include "alloc/ledger.hpp"
 #include "core/covering.hpp"
 #include "core/lock.hpp"
 #include "core/records.hpp"
@@ -12,24 +13,24 @@ using namespace tav;
 
 namespace {
 
-// The pool that serves a request: the covering class of a non-zero size, or
-// the type's default pool for size 0. Null with *oversize set when no class
-// covers a positive size; null alone when the request cannot be served.
-tavpool *choose_pool(const tavtype &t, int32_t size, bool *oversize)
+// What serves a request: a pool, or no pool (an oversize block), or nothing.
+struct Choice {
+    int32_t pool;  // index, or -1 for an oversize block
+    int32_t bsize; // the block size charged
+    bool served;
+};
+
+// The covering class of a non-zero size, or the type's default pool for size 0.
+Choice choose(const tavtype &t, int32_t size)
 {
-    *oversize = false;
-    if (size == 0) {
-        if (t.pidx < 0 || t.pidx >= tavnode.npools) return nullptr;
-        tavpool *p = &tavnode.pools[t.pidx];
-        return p->inuse != 0 ? p : nullptr;
+    const int32_t p = size == 0 ? (t.pidx < tavnode.npools ? t.pidx : -1) : covering_pool(size);
+    if (p >= 0) {
+        const tavpool &pool = tavnode.pools[p];
+        return {p, pool.size, pool.inuse != 0};
     }
-    if (const tavsizenode *n = covering_class(size)) {
-        tavpool *p = &tavnode.pools[n->pindex];
-        return p->inuse != 0 ? p : nullptr;
-    }
-    // A negative size no class covers would be a block smaller than its header.
-    *oversize = size > 0;
-    return nullptr;
+    // No default pool; or a negative size no class covers, which would be a
+    // block smaller than its header.
+    return {-1, size, size > 0};
 }
 
 } // namespace
@@ -38,38 +39,37 @@ extern "C" void *tavpoolalloc(tavhandle type, int32_t size)
 {
     void *const caller = __builtin_return_address(0);
     WriteLock lock;
+    if (!lock) return nullptr;
     tavtype *t = resolve<TAV_KIND_TYPE>(type);
     if (t == nullptr) return nullptr;
     tavgroup &g = group_of(*t);
 
-    bool oversize = false;
-    tavpool *p = choose_pool(*t, size, &oversize);
-    if (p == nullptr && !oversize) return nullptr;
-    if (oversize) ++g.bigcount;
-    const int32_t bsize = oversize ? size : p->size;
+    const Choice c = choose(*t, size);
+    if (!c.served) return nullptr;
+    if (c.pool < 0) ++g.bigcount;
 
-    if (over_budget(g.bmax, g.balloc, bsize)) {
+    if (over_budget(g.bmax, g.balloc, c.bsize)) {
         ++g.failcount;
         return nullptr;
     }
-    if (over_budget(t->bmax, t->balloc, bsize)) {
+    if (over_budget(t->bmax, t->balloc, c.bsize)) {
         ++t->failcount;
         return nullptr;
     }
 
-    if (!record_reserve()) return nullptr;
-    auto *h = static_cast<tavblkhdr *>(std::calloc(1, sizeof(tavblkhdr) + static_cast<size_t>(bsize)));
+    if (!ledger_reserve()) return nullptr;
+    auto *h = static_cast<tavblkhdr *>(std::calloc(1, sizeof(tavblkhdr) + static_cast<size_t>(c.bsize)));
     if (h == nullptr) return nullptr;
-    h->flags = oversize ? TAV_BLK_OVERSIZE : 0;
+    h->flags = c.pool < 0 ? TAV_BLK_OVERSIZE : 0;
     h->magic = TAV_BLK_MAGIC;
-    h->size = bsize;
+    h->size = c.bsize;
     h->handle = type;
     void *data = data_of(h);
-    record_live(data);
+    ledger_live(reinterpret_cast<uintptr_t>(data));
 
-    g.balloc = wrap_add(g.balloc, bsize);
-    t->balloc = wrap_add(t->balloc, bsize);
-    if (p != nullptr) pool_count_alloc(*p, t->index);
-    trace_record(TAV_TRACE_ALLOC, static_cast<uint32_t>(bsize), data, caller);
+    g.balloc = wrap_add(g.balloc, c.bsize);
+    t->balloc = wrap_add(t->balloc, c.bsize);
+    if (c.pool >= 0) pool_count_alloc(tavnode.pools[c.pool], t->index);
+    trace_record(TAV_TRACE_ALLOC, static_cast<uint32_t>(c.bsize), data, caller);
     return data;
 }

@@ -1,55 +1,16 @@
-// The block layout: a 32-byte header, then the caller's data. And the
-// charges a block makes to its group, type and pool, which allocation adds and
-// release takes back.
+// The block layout: a 32-byte header, then the caller's data. Addresses are
+// integers here: an address handed in may not be one of ours, and stepping
+// a pointer outside its object is undefined.
 #pragma once
 
 #include <cstdint>
 
-#include "core/counters.hpp"
 #include "tav.h"
 
 namespace tav {
 
-inline tavblkhdr *header_of(void *data) { return static_cast<tavblkhdr *>(data) - 1; }
+inline uintptr_t header_address(uintptr_t data) { return data - sizeof(tavblkhdr); }
+inline tavblkhdr *header_of(uintptr_t data) { return reinterpret_cast<tavblkhdr *>(header_address(data)); }
 inline void *data_of(tavblkhdr *h) { return h + 1; }
-
-// Byte counts are signed 32-bit and wrap, as budgets are compared in that arithmetic.
-inline int32_t wrap_add(int32_t a, int32_t b)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
-inline int32_t wrap_sub(int32_t a, int32_t b)
-{
-    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-}
-
-// A budget of 0 is no budget.
-inline bool over_budget(int32_t bmax, int32_t balloc, int32_t bsize)
-{
-    return bmax != 0 && bmax < wrap_add(bsize, balloc);
-}
-
-inline void pool_count_alloc(tavpool &p, uint32_t t)
-{
-    ++p.asucc;
-    if (++p.alloced > p.apeak) ++p.apeak;
-    --p.free;
-    tavcounters &c = p.typestats;
-    if (uint32_t *n = counter_slot(c.asucc, t)) ++*n;
-    if (uint32_t *n = counter_slot(c.alloced, t)) {
-        ++*n;
-        if (uint32_t *peak = counter_slot(c.apeak, t); peak != nullptr && *n > *peak) *peak = *n;
-    }
-}
-
-inline void pool_count_release(tavpool &p, uint32_t t)
-{
-    --p.alloced;
-    ++p.free;
-    ++p.fsucc;
-    tavcounters &c = p.typestats;
-    if (uint32_t *n = counter_slot(c.fsucc, t)) ++*n;
-    if (uint32_t *n = counter_slot(c.alloced, t)) --*n;
-}
 
 } // namespace tav

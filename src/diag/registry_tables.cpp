@@ -12,6 +12,7 @@ extern "C" {
 int32_t tavgroupdumpinfo(const char *name)
 {
     ReadLock lock;
+    if (!lock) return kTableLockFailed;
     print_table(
         formats::group, tavnode.ngroups,
         [name](int32_t i) { return name == nullptr || same_name(name, tavnode.groups[i].name); },
@@ -25,6 +26,7 @@ int32_t tavgroupdumpinfo(const char *name)
 int32_t tavtypedumpinfo(const char *name)
 {
     ReadLock lock;
+    if (!lock) return kTableLockFailed;
     print_table(
         formats::type, tavnode.ntypes,
         [name](int32_t i) { return name == nullptr || same_name(name, tavnode.types[i].name); },
@@ -39,6 +41,7 @@ int32_t tavtypedumpinfo(const char *name)
 int32_t tavpooldumpinfo(int32_t size)
 {
     ReadLock lock;
+    if (!lock) return kTableLockFailed;
     print_table(
         formats::pool, tavnode.npools,
         [size](int32_t i) { return size == 0 || tavnode.pools[i].size == size; },
@@ -52,6 +55,7 @@ int32_t tavpooldumpinfo(int32_t size)
 int32_t tavpooldumplistinfo(int32_t size)
 {
     ReadLock lock;
+    if (!lock) return kTableLockFailed;
     print_heading(formats::sizelist, 0);
     for (const tavsizenode *n = tavnode.sizelist; n != nullptr; n = n->next)
         if (size == 0 || n->bsize == size)

@@ -37,6 +37,7 @@ extern "C" {
 int32_t tavpooldumpblockstats(int32_t size)
 {
     ReadLock lock;
+    if (!lock) return kTableLockFailed;
     print_table(formats::blockstats, tavnode.npools, size_filter(size), [](int32_t i) {
         const tavpool &p = tavnode.pools[i];
         return std::tuple_cat(pool_cells(i), std::tuple{num(p.alloced), num(p.apeak), p.free, num(p.asucc),
@@ -48,6 +49,7 @@ int32_t tavpooldumpblockstats(int32_t size)
 int32_t tavpooldumpchunkstats(int32_t size)
 {
     ReadLock lock;
+    if (!lock) return kTableLockFailed;
     print_table(formats::chunkstats, tavnode.npools, size_filter(size), [](int32_t i) {
         const uint32_t *c = tavnode.pools[i].chunkstats;
         return std::tuple_cat(pool_cells(i),
@@ -59,12 +61,13 @@ int32_t tavpooldumpchunkstats(int32_t size)
 int32_t tavpooldumpblockstatsdetailed(int32_t size, const char *type)
 {
     ReadLock lock;
+    if (!lock) return kTableLockFailed;
     uint32_t t = 0;
     if (type != nullptr && tavtypenametoindex(type, &t) != 0) return TAV_DUMP_NOTYPE;
     if (size == 0) return TAV_DUMP_NOCLASS;
-    const tavsizenode *n = covering_class(size);
-    if (n == nullptr) return TAV_DUMP_NOCLASS;
-    const tavcounters &c = tavnode.pools[n->pindex].typestats;
+    const int32_t p = covering_pool(size);
+    if (p < 0) return TAV_DUMP_NOCLASS;
+    const tavcounters &c = tavnode.pools[p].typestats;
 
     std::printf(formats::size_selection, size);
     print_table(
@@ -81,6 +84,7 @@ int32_t tavpooldumpblockstatsdetailed(int32_t size, const char *type)
 int32_t tavpooldumpblockstatsfortype(const char *type, int32_t size)
 {
     ReadLock lock;
+    if (!lock) return kTableLockFailed;
     uint32_t t = 0;
     if (type == nullptr || tavtypenametoindex(type, &t) != 0) return TAV_DUMP_NOTYPE;
 

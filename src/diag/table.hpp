@@ -11,6 +11,9 @@
 
 namespace tav {
 
+// What a table answers when it could not take the read lock: it printed nothing.
+inline constexpr int32_t kTableLockFailed = -1;
+
 template <size_t N> struct TableFormat {
     const char *count; // "... = %d.\n", or null for a table without one
     const char *header;

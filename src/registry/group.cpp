@@ -12,7 +12,9 @@ extern "C" {
 
 int32_t tavgroupregister(const char *name, int32_t bmax, tavhandle *group)
 {
+    if (name == nullptr || group == nullptr) return TAV_GROUP_EXISTS;
     WriteLock lock;
+    if (!lock) return TAV_GROUP_EXISTS;
     *group = 0;
     if (find_record<TAV_KIND_GROUP>(Scan::all,
                                     [name](const tavgroup &g) { return same_name(g.name, name); }) >= 0)

@@ -1,10 +1,9 @@
 // Pools: block-size classes. A pool owns no memory; it fixes the block size
 // of the requests it covers and carries their counters.
-#include <cstdio>
-
 #include "core/counters.hpp"
 #include "core/lock.hpp"
 #include "core/records.hpp"
+#include "diag/messages.hpp"
 #include "registry/query.hpp"
 #include "registry/sizelist.hpp"
 
@@ -39,10 +38,12 @@ extern "C" {
 
 int32_t tavpoolregister(int32_t size, int32_t incblks, int32_t maxblks, tavhandle *pool)
 {
+    if (pool == nullptr) return TAV_POOL_BADSIZE;
     *pool = 0;
     if (int32_t rc = validate(size, incblks, maxblks); rc != TAV_OK) return rc;
 
     WriteLock lock;
+    if (!lock) return TAV_POOL_BADSIZE;
     if (const int32_t i =
             find_record<TAV_KIND_POOL>(Scan::all, [size](const tavpool &p) { return p.size == size; });
         i >= 0) {
@@ -60,7 +61,7 @@ int32_t tavpoolregister(int32_t size, int32_t incblks, int32_t maxblks, tavhandl
     ++tavnode.npools;
     const uint32_t index = p->index;
 
-    if (!sizelist_insert(size, index)) std::puts("Error in adding Pool to List");
+    if (!sizelist_insert(size, index)) report_pool_unlisted();
     rechoose_default_pools(tavnode.pools[index]);
     if (tavnode.ntypes != 0 && resize_counters(tavnode.pools[index].typestats, tavnode.ntypes) != 0)
         return TAV_POOL_NOMEM_COUNTERS;

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "core/counters.hpp"
+#include "core/lock.hpp"
 #include "registry/sizelist.hpp"
 #include "tav.h"
 
@@ -11,7 +12,8 @@ using namespace tav;
 
 extern "C" int32_t tavshutdown(void)
 {
-    pthread_rwlock_wrlock(&tavnode.lock);
+    WriteLock lock;
+    if (!lock) return lock.status();
     std::free(tavnode.groups);
     std::free(tavnode.types);
     for (int32_t i = 0; i < tavnode.npools; ++i) release_counters(tavnode.pools[i].typestats);
@@ -21,5 +23,5 @@ extern "C" int32_t tavshutdown(void)
     tavnode.groups = nullptr;
     tavnode.types = nullptr;
     tavnode.pools = nullptr;
-    return pthread_rwlock_unlock(&tavnode.lock);
+    return TAV_OK;
 }

@@ -1,6 +1,7 @@
 // Memory types: the unit callers allocate in. Each belongs to one group, has
 // a default request size and an optional budget; names are unique across
 // groups and announced to the platform's namespace registry.
+#include <algorithm>
 #include <cstring>
 
 #include "core/counters.hpp"
@@ -19,12 +20,7 @@ int32_t find_type(Scan scan, const char *name)
     return find_record<TAV_KIND_TYPE>(scan, [name](const tavtype &t) { return same_name(t.name, name); });
 }
 
-int32_t default_pool_for(int32_t defsize)
-{
-    if (defsize == 0) return -1;
-    const tavsizenode *n = covering_class(defsize);
-    return n != nullptr ? static_cast<int32_t>(n->pindex) : -1;
-}
+int32_t default_pool_for(int32_t defsize) { return defsize == 0 ? -1 : covering_pool(defsize); }
 
 // Every pool's counters gain an entry for the new type. A failed resize stops
 // the growth but not the registration: the shorter arrays stay readable by
@@ -41,7 +37,8 @@ void announce(const tavgroup &g, const char *name)
 {
     static constexpr char kSuffix[] = "TavMemType";
     char ns[100];
-    const size_t n = strlcpy(ns, g.name, sizeof g.name);
+    // strlcpy answers the source's length: never more than it copied here.
+    const size_t n = std::min(strlcpy(ns, g.name, sizeof g.name), sizeof g.name - 1);
     std::memcpy(ns + n, kSuffix, sizeof kSuffix);
     zunoNamespaceAdd(ns, name, 0);
 }
@@ -52,8 +49,10 @@ extern "C" {
 
 int32_t tavtyperegister(tavhandle group, const char *name, int32_t defsize, int32_t bmax, tavhandle *type)
 {
+    if (name == nullptr || type == nullptr) return TAV_TYPE_BADGROUP;
     *type = 0;
     WriteLock lock;
+    if (!lock) return TAV_TYPE_BADGROUP;
     const tavgroup *g = resolve<TAV_KIND_GROUP>(group);
     if (g == nullptr) return TAV_TYPE_BADGROUP;
     if (bmax != 0 && bmax < defsize) return TAV_TYPE_BUDGET_BELOW_DEFSIZE;
@@ -82,6 +81,7 @@ int32_t tavtyperegister(tavhandle group, const char *name, int32_t defsize, int3
 
 int32_t tavtypenametoindex(const char *name, uint32_t *index)
 {
+    if (name == nullptr || index == nullptr) return -1;
     *index = 0;
     const int32_t i = find_type(Scan::live, name);
     if (i < 0) return -1;
