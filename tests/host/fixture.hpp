@@ -23,6 +23,7 @@ protected:
         host::fail_calloc_never();
         tavshutdown();
         host::announcements().clear();
+        host::on_announce() = nullptr;
     }
 
     static tavhandle group(const char *name, int32_t bmax = 0)

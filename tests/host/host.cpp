@@ -22,6 +22,7 @@ int zunoNamespaceAdd(const char *ns, const char *member, int arg)
 {
     (void)arg;
     host::announcements().emplace_back(ns, member);
+    if (host::on_announce()) host::on_announce()();
     return 0;
 }
 
@@ -64,6 +65,12 @@ extern "C" __attribute__((no_sanitize("thread"))) void *calloc(size_t n, size_t 
 }
 
 namespace host {
+
+std::function<void()> &on_announce()
+{
+    static std::function<void()> hook;
+    return hook;
+}
 
 std::vector<std::pair<std::string, std::string>> &announcements()
 {

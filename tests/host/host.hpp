@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,6 +18,10 @@ inline constexpr const char *kProcessName = "tavtest";
 
 // Every zunoNamespaceAdd call the library made, as (namespace, member).
 std::vector<std::pair<std::string, std::string>> &announcements();
+
+// Run by zunoNamespaceAdd after recording, while the library holds the write
+// lock: a host platform that calls back into the library. Empty by default.
+std::function<void()> &on_announce();
 
 // calloc interposed for the whole test executable. fail_calloc(n) makes the
 // n-th following call fail (1 = the next one); every call is counted.
