@@ -192,3 +192,15 @@ bool ledger_sound()
 }
 
 } // namespace tav
+
+#ifdef TAV_DEBUG_CHECKS
+#include "core/lock.hpp"
+
+// Builds made for testing export the ledger's self-check, for the test host
+// and the fuzzer to call between operations; shipped builds do not.
+extern "C" __attribute__((visibility("default"))) int tav_debug_ledger_sound(void)
+{
+    tav::ReadLock lock;
+    return lock && tav::ledger_sound() ? 1 : 0;
+}
+#endif

@@ -6,6 +6,9 @@
 #include <map>
 #include <vector>
 
+// The ledger's self-check, exported by test builds of the library only.
+extern "C" int tav_debug_ledger_sound(void) __attribute__((weak));
+
 namespace host {
 namespace {
 
@@ -71,6 +74,7 @@ std::string books_problem(std::span<const Held> held, bool per_type)
 {
     if (pthread_rwlock_trywrlock(&tavnode.lock) != 0) return "a call left the lock held";
     pthread_rwlock_unlock(&tavnode.lock);
+    if (tav_debug_ledger_sound != nullptr && tav_debug_ledger_sound() != 1) return "the ledger is unsound";
     int32_t listed = 0;
     if (std::string p = structure_problem(listed); !p.empty()) return p;
     const struct tavnode &n = tavnode;

@@ -17,7 +17,8 @@ struct Held {
 };
 
 // The first thing wrong with the books, or "" when they are sound:
-//  - the lock is free, and the tables, counts and size-class list agree;
+//  - the lock is free, the library's ledger passes its self-check (in test
+//    builds, which export it), and the tables, counts and size-class list agree;
 //  - each pool's free is minus its alloced, and asucc - fsucc is alloced;
 //  - where every pool has its size class (else releases are charged back
 //    through another class by design), the bytes charged to each type and
