@@ -15,7 +15,7 @@ namespace {
 
 // What serves a request: a pool, or no pool (an oversize block), or nothing.
 struct Choice {
-    int32_t pool;  // index, or -1 for an oversize block
+    tavpool *pool; // null for an oversize block
     int32_t bsize; // the block size charged
     bool served;
 };
@@ -25,12 +25,12 @@ Choice choose(const tavtype &t, int32_t size)
 {
     const int32_t p = size == 0 ? (t.pidx < tavnode.npools ? t.pidx : -1) : covering_pool(size);
     if (p >= 0) {
-        const tavpool &pool = tavnode.pools[p];
-        return {p, pool.size, pool.inuse != 0};
+        tavpool *pool = &tavnode.pools[p];
+        return {pool, pool->size, pool->inuse != 0};
     }
     // No default pool; or a negative size no class covers, which would be a
     // block smaller than its header.
-    return {-1, size, size > 0};
+    return {nullptr, size, size > 0};
 }
 
 } // namespace
@@ -46,7 +46,7 @@ extern "C" void *tavpoolalloc(tavhandle type, int32_t size)
 
     const Choice c = choose(*t, size);
     if (!c.served) return nullptr;
-    if (c.pool < 0) ++g.bigcount;
+    if (c.pool == nullptr) ++g.bigcount;
 
     if (over_budget(g.bmax, g.balloc, c.bsize)) {
         ++g.failcount;
@@ -60,7 +60,7 @@ extern "C" void *tavpoolalloc(tavhandle type, int32_t size)
     if (!ledger_reserve()) return nullptr;
     auto *h = static_cast<tavblkhdr *>(std::calloc(1, sizeof(tavblkhdr) + static_cast<size_t>(c.bsize)));
     if (h == nullptr) return nullptr;
-    h->flags = c.pool < 0 ? TAV_BLK_OVERSIZE : 0;
+    h->flags = c.pool == nullptr ? TAV_BLK_OVERSIZE : 0;
     h->magic = TAV_BLK_MAGIC;
     h->size = c.bsize;
     h->handle = type;
@@ -69,7 +69,7 @@ extern "C" void *tavpoolalloc(tavhandle type, int32_t size)
 
     g.balloc = wrap_add(g.balloc, c.bsize);
     t->balloc = wrap_add(t->balloc, c.bsize);
-    if (c.pool >= 0) pool_count_alloc(tavnode.pools[c.pool], t->index);
+    if (c.pool != nullptr) pool_count_alloc(*c.pool, t->index);
     trace_record(TAV_TRACE_ALLOC, static_cast<uint32_t>(c.bsize), data, caller);
     return data;
 }

@@ -30,11 +30,11 @@ struct Ledger {
     uint32_t nslots = 0;      // a power of two, or 0 before the first block
     uint32_t shift = 0;       // 64 - log2(nslots)
     uint32_t live = 0, released = 0;
-    uint32_t head = 0, used = 0; // ring entries from head, oldest first, holes included
+    uint32_t head = 0, used = 0;                   // ring entries from head, oldest first, holes included
+    uint32_t ringcap = 0, window = 0, maxlive = 0; // nslots / 2, / 4, / 2
+    Slot *found = nullptr; // the slot ledger_find last found, for the release that follows
 
-    uint32_t ringcap() const { return nslots / 2; }
-    uint32_t window() const { return nslots / 4; }
-    uint32_t ringmask() const { return ringcap() - 1; }
+    uint32_t ringmask() const { return ringcap - 1; }
 };
 
 Ledger led;
@@ -90,7 +90,7 @@ void pack_ring(Released *to, Slot *slots, uint32_t nslots, uint32_t shift)
 // most a window's worth of entries remain, half the ring.
 [[gnu::noinline]] void compact_ring()
 {
-    std::rotate(led.ring, led.ring + led.head, led.ring + led.ringcap());
+    std::rotate(led.ring, led.ring + led.head, led.ring + led.ringcap);
     led.head = 0;
     pack_ring(led.ring, led.slots, led.nslots, led.shift); // entries only move forward
 }
@@ -128,12 +128,14 @@ void pack_ring(Released *to, Slot *slots, uint32_t nslots, uint32_t shift)
     led.ring = ring;
     led.nslots = nslots;
     led.shift = shift;
+    led.ringcap = led.maxlive = nslots / 2;
+    led.window = nslots / 4;
     return true;
 }
 
 } // namespace
 
-bool ledger_reserve() { return led.live < led.nslots / 2 || grow(); }
+bool ledger_reserve() { return led.live < led.maxlive || grow(); }
 
 void ledger_live(uintptr_t addr)
 {
@@ -152,16 +154,20 @@ void ledger_live(uintptr_t addr)
 BlockFacts ledger_find(uintptr_t addr)
 {
     if (led.nslots == 0) return {BlockState::unknown, 0};
-    const Slot *s = probe(addr);
+    Slot *s = probe(addr);
+    led.found = s;
     if (s->addr != addr) return {BlockState::unknown, 0};
     return {s->state, s->state == BlockState::released_oversize ? led.ring[s->ringpos].handle : 0};
 }
 
 void ledger_released(uintptr_t addr, bool oversize, tavhandle handle)
 {
-    if (led.released == led.window()) forget_oldest();
-    if (led.used == led.ringcap()) compact_ring();
-    Slot *s = probe(addr); // after forget_oldest, slots may have moved
+    Slot *s = led.found;
+    if (led.released == led.window || led.used == led.ringcap) [[unlikely]] {
+        if (led.released == led.window) forget_oldest();
+        if (led.used == led.ringcap) compact_ring();
+        s = probe(addr); // slots may have moved
+    }
     const uint32_t pos = (led.head + led.used++) & led.ringmask();
     led.ring[pos] = Released{addr, handle};
     *s = Slot{addr, oversize ? BlockState::released_oversize : BlockState::released_pooled, pos};
@@ -173,7 +179,7 @@ bool ledger_sound()
 {
     if (led.nslots == 0) return led.live == 0 && led.released == 0 && led.used == 0;
     if ((led.nslots & (led.nslots - 1)) != 0 || led.nslots < kInitialSlots) return false;
-    if (led.live > led.nslots / 2 || led.released > led.window() || led.used > led.ringcap()) return false;
+    if (led.live > led.nslots / 2 || led.released > led.window || led.used > led.ringcap) return false;
     uint32_t live = 0, released = 0, entries = 0;
     for (uint32_t i = 0; i < led.nslots; ++i) {
         const Slot &s = led.slots[i];

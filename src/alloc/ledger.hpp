@@ -40,7 +40,8 @@ void ledger_live(uintptr_t addr);
 
 BlockFacts ledger_find(uintptr_t addr);
 
-// A live block taken back; an oversize one keeps its header's handle.
+// A live block taken back, the one ledger_find was last asked about; an
+// oversize one keeps its header's handle.
 void ledger_released(uintptr_t addr, bool oversize, tavhandle handle);
 
 // The invariants above, checked over the whole ledger: false when one fails.

@@ -40,6 +40,13 @@ tavblkhdr header_left_by_release(const BlockFacts &b)
     return h;
 }
 
+// The header in front of an address the ledger does not know, if it can be
+// read at all. Out of line: the common releases never come here.
+[[gnu::noinline]] bool header_of_unknown(uintptr_t addr, tavblkhdr *h)
+{
+    return peek(header_address(addr), h, sizeof *h);
+}
+
 struct Verdict {
     int32_t code;
     tavtype *type; // set when code is 0
@@ -93,7 +100,7 @@ extern "C" int32_t tavpoolfree(tavhandle type, void *ptr)
         std::memcpy(&h, header_of(addr), sizeof h);
     else if (known.state != BlockState::unknown)
         h = header_left_by_release(known);
-    else if (!peek(header_address(addr), &h, sizeof h))
+    else if (!header_of_unknown(addr, &h))
         return TAV_FREE_BADHEADER;
 
     const Verdict v = judge_counting_and_reporting(h, type, ptr);
