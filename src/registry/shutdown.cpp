@@ -1,5 +1,5 @@
 // Releases everything the registries own and leaves the empty registry.
-// The trace ring stays for the life of the process, and so does the record of
+// The trace ring stays for the life of the process, and so does the ledger of
 // handed-out blocks: blocks outlive a shutdown and stay recognisable.
 #include <cstdlib>
 
