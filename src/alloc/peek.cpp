@@ -13,7 +13,7 @@ bool peek(uintptr_t addr, void *dst, size_t n)
 {
     if (addr == 0 || addr > UINTPTR_MAX - n) return false;
     iovec local{dst, n};
-    iovec remote{reinterpret_cast<void *>(addr), n};
+    iovec remote{reinterpret_cast<void *>(addr), n}; // NOLINT(performance-no-int-to-ptr): the kernel reads it
     return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) == static_cast<ssize_t>(n);
 }
 

@@ -97,7 +97,7 @@ extern "C" int32_t tavpoolfree(tavhandle type, void *ptr)
     const bool live = known.state == BlockState::live;
     tavblkhdr h;
     if (live)
-        std::memcpy(&h, header_of(addr), sizeof h);
+        std::memcpy(&h, header_of(ptr), sizeof h);
     else if (known.state != BlockState::unknown)
         h = header_left_by_release(known);
     else if (!header_of_unknown(addr, &h))
@@ -115,7 +115,7 @@ extern "C" int32_t tavpoolfree(tavhandle type, void *ptr)
     v.type->balloc = wrap_sub(v.type->balloc, bytes);
     ledger_released(addr, !pooled, h.handle);
 
-    tavblkhdr *real = header_of(addr);
+    tavblkhdr *real = header_of(ptr);
     if (pooled) {
         pool_count_release(tavnode.pools[v.pool], v.type->index);
         trace_record(TAV_TRACE_FREE, 0, ptr, caller);

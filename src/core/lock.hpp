@@ -29,6 +29,8 @@ public:
 
     Lock(const Lock &) = delete;
     Lock &operator=(const Lock &) = delete;
+    Lock(Lock &&) = delete;
+    Lock &operator=(Lock &&) = delete;
 
 private:
     int rc_;
