@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "tav/json.hpp"
+#include "tav/monitor_json.hpp"
 #include "tav/tav.hpp"
 
 struct tavnode tavnode;
@@ -259,3 +260,40 @@ TEST_F(CxxSnapshot, TraceInEventOrderAcrossTheWrapWithCallerNames)
 }
 
 } // namespace
+
+using CxxMonitor = Cxx;
+
+TEST_F(CxxMonitor, OneViewAsJsonAndAsPrometheusText)
+{
+    const tav::type_handle a = type("alpha", 1024), q = type("quo\"te");
+    const tav::group_handle free_group = tav::register_group("unbounded").value();
+    const tav::type_handle u = tav::register_type(free_group, "u", 0).value();
+    tav::block b1(a, 20), b2(a, 200), b3(u, 16), big(u, 5000);
+    EXPECT_THROW(tav::block(a, 1000), std::bad_alloc);
+    const tav::monitor_view v = tav::make_monitor_view(tav::take_snapshot(), 1234);
+
+    const nlohmann::json j = nlohmann::json::parse(tav::render_json(v));
+    EXPECT_EQ(std::tuple(j["schema"], j["timestamp_ms"], j.contains("trace")), std::tuple(1, 1234, false));
+    EXPECT_EQ(j["groups"][1], nlohmann::json({{"name", "unbounded"}, {"charged_bytes", 5016}, {"budget_bytes", nullptr},
+                                              {"refusals", 0}, {"oversize_requests", 1}}));
+    const nlohmann::json &alpha = j["types"][0];
+    EXPECT_EQ(std::tuple(alpha["group"], alpha["charged_bytes"], alpha["budget_bytes"], alpha["refusals"]),
+              std::tuple("app", 64 + 256, 1024, 1));
+    EXPECT_EQ(alpha["pools"], nlohmann::json::parse(R"([{"pool_size":64,"blocks":1,"peak_blocks":1,"allocations":1,"releases":0},
+        {"pool_size":256,"blocks":1,"peak_blocks":1,"allocations":1,"releases":0}])"));
+    EXPECT_EQ(j["types"][1]["pools"], nlohmann::json::array()); // a type that never allocated
+    EXPECT_EQ(j["pools"][0]["allocations"], 1);
+
+    const nlohmann::json traced = tav::monitor_json(tav::make_monitor_view(tav::take_snapshot(), 0, true),
+                                                    [](const void *) { return std::string("here"); });
+    EXPECT_EQ(traced["trace"]["entries"].back()["caller_name"], "here");
+
+    const std::string text = tav::render_openmetrics(v);
+    for (const char *line : {"tav_type_charged_bytes{group=\"app\",type=\"alpha\"} 320\n",
+                             "tav_type_blocks{group=\"app\",type=\"alpha\",pool_size=\"256\"} 1\n",
+                             "tav_type_refusals_total{group=\"app\",type=\"quo\\\"te\"} 0\n",
+                             "tav_group_budget_bytes{group=\"app\"} 4096\n", "# TYPE tav_pool_allocations_total counter\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    EXPECT_EQ(text.find("tav_group_budget_bytes{group=\"unbounded\"}"), std::string::npos); // no budget, no sample
+    (void)q;
+}
