@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -39,11 +40,18 @@ TEST_F(ReleaseSafety, LateRepeatsAreAnsweredWithoutReadingReleasedMemory)
     ASSERT_NE(big, nullptr);
     ASSERT_EQ(tavpoolfree(t, big), 0);
     // One hot address, reused thousands of times, leaves the window once:
-    // the old release is still known.
-    for (int i = 0; i < 5000; ++i) ASSERT_EQ(tavpoolfree(t, tavpoolalloc(t, 64)), 0);
+    // the old release is still known. (A sanitizer's quarantine hands out a
+    // new address each time instead; then the release has left the window.)
+    std::set<void *> addresses;
+    for (int i = 0; i < 5000; ++i) {
+        void *p = tavpoolalloc(t, 64);
+        addresses.insert(p);
+        ASSERT_EQ(tavpoolfree(t, p), 0);
+    }
     char line[160];
     std::snprintf(line, sizeof line, "tavtest: Double memory free %p type \"big\"!!!\n", big);
-    EXPECT_EQ(host::captured([&] { EXPECT_EQ(tavpoolfree(t, big), -4); }), line);
+    const bool hot = addresses.size() < 1000;
+    EXPECT_EQ(host::captured([&] { EXPECT_EQ(tavpoolfree(t, big), hot ? -4 : -1); }), hot ? line : "");
 
     // Many pooled blocks released from the top of the heap down, so that
     // glibc trims it, then all released again: more than the window holds.
