@@ -143,8 +143,13 @@ void ledger_live(uintptr_t addr)
     if (s->addr != addr) {
         ++led.live;
     } else if (s->state != BlockState::live) {
-        // Handed out again: it leaves the window, and its ring entry is a hole.
-        led.ring[s->ringpos].addr = 0;
+        // Handed out again: it leaves the window. The newest entry (the common
+        // case: the allocator hands back what was just released) is simply
+        // dropped; an older one becomes a hole.
+        if (s->ringpos == ((led.head + led.used - 1) & led.ringmask()))
+            --led.used;
+        else
+            led.ring[s->ringpos].addr = 0;
         --led.released;
         ++led.live;
     }
