@@ -20,8 +20,7 @@ const char *zunoGetProcessName(void) { return host::kProcessName; }
 
 int zunoNamespaceAdd(const char *ns, const char *member, int arg)
 {
-    (void)arg;
-    host::announcements().emplace_back(ns, member);
+    host::announcements().emplace_back(arg == 0 ? ns : "(an argument other than 0)", member);
     if (host::on_announce()) host::on_announce()();
     return 0;
 }
