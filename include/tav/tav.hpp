@@ -106,13 +106,20 @@ public:
     bool has_value() const noexcept { return !error_; }
     explicit operator bool() const noexcept { return has_value(); }
     std::error_code error() const noexcept { return error_; }
-    // Throws std::system_error with the status when there is no value.
-    const T &value() const
+    // Throws std::system_error with the status when there is no value. On a
+    // temporary the value is moved out, so `for (c : name_of(t).value())` is safe.
+    const T &value() const &
     {
         if (error_) throw std::system_error(error_);
         return value_;
     }
-    const T &operator*() const noexcept { return value_; }
+    T value() &&
+    {
+        if (error_) throw std::system_error(error_);
+        return std::move(value_);
+    }
+    const T &operator*() const & noexcept { return value_; }
+    T operator*() && noexcept { return std::move(value_); }
     const T *operator->() const noexcept { return &value_; }
 
 private:
