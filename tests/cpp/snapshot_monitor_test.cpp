@@ -102,22 +102,19 @@ TEST_F(Monitor, UntrustedMemoryIsBoundedAndChangingMemoryIsRetried)
         tav::snapshot_error expect;
         bool settled;
     };
+    using E = tav::snapshot_error;
+    using N = struct tavnode;
+    // clang-format off
     const Case cases[] = {
-        {"negative count", [](struct tavnode &n, int) { n.ntypes = -1; }, tav::snapshot_error::implausible,
-         true},
-        {"count above the bound", [](struct tavnode &n, int) { n.npools = 1 << 21; },
-         tav::snapshot_error::implausible, true},
-        {"records at null", [](struct tavnode &n, int) { n.groups = nullptr; },
-         tav::snapshot_error::implausible, true},
-        {"trace index past its size", [](struct tavnode &n, int) { n.tracenext = n.tracesize; },
-         tav::snapshot_error::implausible, true},
-        {"size list in a cycle", [](struct tavnode &n, int) { n.sizelist->next->next = n.sizelist; },
-         tav::snapshot_error::implausible, true},
-        {"changes once, then holds", [](struct tavnode &n, int k) { n.tracewraps += k == 0; },
-         tav::snapshot_error::none, true},
-        {"never holds", [](struct tavnode &n, int k) { n.tracewraps += static_cast<uint64_t>(k); },
-         tav::snapshot_error::none, false},
+        {"negative count", [](N &n, int) { n.ntypes = -1; }, E::implausible, true},
+        {"count above the bound", [](N &n, int) { n.npools = 1 << 21; }, E::implausible, true},
+        {"records at null", [](N &n, int) { n.groups = nullptr; }, E::implausible, true},
+        {"trace index past its size", [](N &n, int) { n.tracenext = n.tracesize; }, E::implausible, true},
+        {"size list in a cycle", [](N &n, int) { n.sizelist->next->next = n.sizelist; }, E::implausible, true},
+        {"changes once, then holds", [](N &n, int k) { n.tracewraps += k == 0; }, E::none, true},
+        {"never holds", [](N &n, int k) { n.tracewraps += static_cast<uint64_t>(k); }, E::none, false},
     };
+    // clang-format on
     tavsizenode *const second_next = tavnode.sizelist->next->next;
     for (const Case &c : cases) {
         altered_memory m{c.change};
