@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tav/config.hpp"
+#ifndef TAV_CXX_TOO_OLD
 
 #include <cstdint>
 #include <cstdio>
@@ -45,3 +46,5 @@ inline std::string describe_caller(std::uintptr_t at)
 }
 
 } // namespace tav
+
+#endif // TAV_CXX_TOO_OLD

@@ -3,5 +3,6 @@
 #pragma once
 
 #if !defined(__cplusplus) || __cplusplus < 202002L
+#define TAV_CXX_TOO_OLD 1 // the other headers then skip their contents: this is the only message
 #error "the libtav C++ headers (tav/*.hpp) need C++20: compile with -std=c++20 or later"
 #endif

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tav/config.hpp"
+#ifndef TAV_CXX_TOO_OLD
 
 #include <compare>
 #include <cstddef>
@@ -42,3 +43,5 @@ using pool_handle = handle<TAV_KIND_POOL>;
 template <int Kind> struct std::hash<tav::handle<Kind>> {
     std::size_t operator()(tav::handle<Kind> h) const noexcept { return std::hash<tavhandle>{}(h.value()); }
 };
+
+#endif // TAV_CXX_TOO_OLD

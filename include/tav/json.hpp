@@ -4,6 +4,9 @@
 // Kept apart from tav.hpp so that hosts without JSON need no nlohmann.
 #pragma once
 
+#include "tav/config.hpp"
+#ifndef TAV_CXX_TOO_OLD
+
 #include <cstdio>
 #include <string>
 
@@ -111,3 +114,5 @@ inline std::string statistics_json(const snapshot &s, int indent = -1, bool call
 inline std::string statistics_json(int indent = -1) { return statistics_json(take_snapshot(), indent); }
 
 } // namespace tav
+
+#endif // TAV_CXX_TOO_OLD

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "tav/config.hpp"
+#ifndef TAV_CXX_TOO_OLD
 
 #include <chrono>
 #include <cstdint>
@@ -281,3 +282,5 @@ inline std::string render_openmetrics(const snapshot &s, const monitor_options &
 }
 
 } // namespace tav
+
+#endif // TAV_CXX_TOO_OLD

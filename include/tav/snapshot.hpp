@@ -9,6 +9,7 @@
 #pragma once
 
 #include "tav/config.hpp"
+#ifndef TAV_CXX_TOO_OLD
 
 #include <algorithm>
 #include <array>
@@ -379,3 +380,5 @@ inline snapshot take_snapshot()
 }
 
 } // namespace tav
+
+#endif // TAV_CXX_TOO_OLD

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "tav/config.hpp"
+#ifndef TAV_CXX_TOO_OLD
 
 #include <array>
 #include <cstddef>
@@ -381,3 +382,5 @@ private:
 };
 
 } // namespace tav
+
+#endif // TAV_CXX_TOO_OLD
