@@ -1,161 +1,286 @@
-// The monitoring view of a snapshot: groups and types by name, each type's
-// blocks per pool inside it, stable keys with their units, nothing that never
-// changes. One view, rendered two ways: JSON (tav/monitor_json.hpp) and the
-// Prometheus text exposition format (here), which `promtool check metrics`
-// accepts.
+// The monitoring view of a snapshot, rendered as JSON (nlohmann-json) or as
+// OpenMetrics text for Prometheus. Both come from one list of metrics, so they
+// always carry the same figures under the same names:
+//
+//   groups by name: charged_bytes, budget_bytes (null: none), refusals, oversize_allocations
+//   types by name, with their group's name: the same, default_size_bytes, and
+//     per pool they used: blocks, peak_blocks, allocations, releases, release_failures
+//   pools by block size: increment_blocks, max_blocks (null: none) and the same five
+//
+// Fields that never change (free, chunk counters, allocation failures per pool)
+// and records not in use are left out.
 #pragma once
 
+#include "tav/config.hpp"
+#ifndef TAV_CXX_TOO_OLD
+
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
 
-#include "tav/tav.hpp"
+#include <nlohmann/json.hpp>
+
+#include "tav/snapshot.hpp"
 
 namespace tav {
 
-struct monitor_pool_use { // one type's blocks of one pool
-    int32_t pool_size;
-    uint32_t blocks, peak_blocks, allocations, releases;
+struct monitor_options {
+    bool trace = false;                                     // the trace ring only when asked for
+    std::function<std::string(std::uintptr_t)> caller_name; // names trace callers; empty: addresses only
+    std::optional<std::int64_t> timestamp_ms;               // default: now (Unix epoch, ms)
 };
 
-struct monitor_type {
-    std::string name, group;
-    int32_t charged_bytes;
-    std::optional<int32_t> budget_bytes; // none: no budget
-    uint64_t refusals;
-    std::vector<monitor_pool_use> pools; // the pools this type ever used
-};
-
-struct monitor_group {
-    std::string name;
-    int32_t charged_bytes;
-    std::optional<int32_t> budget_bytes;
-    uint64_t refusals, oversize_requests;
-};
-
-struct monitor_pool {
-    int32_t pool_size;
-    uint32_t blocks, peak_blocks, allocations, releases, release_failures;
-};
-
-struct monitor_view {
-    static constexpr int schema = 1;
-    int64_t timestamp_ms = 0; // Unix time of the snapshot
-    std::vector<monitor_group> groups;
-    std::vector<monitor_type> types;
-    std::vector<monitor_pool> pools;
-    std::vector<trace_entry> trace; // oldest first; empty unless asked for
-    uint64_t trace_wraps = 0;
-};
-
-inline monitor_view make_monitor_view(const snapshot &s, int64_t timestamp_ms, bool with_trace = false)
-{
-    const auto budget = [](int32_t b) { return b == 0 ? std::nullopt : std::optional<int32_t>(b); };
-    monitor_view v;
-    v.timestamp_ms = timestamp_ms;
-    v.trace_wraps = s.tracewraps;
-    for (const group_record &g : s.groups)
-        v.groups.push_back({g.name, g.balloc, budget(g.bmax), g.failcount, g.bigcount});
-    for (const pool_record &p : s.pools)
-        v.pools.push_back({p.size, p.alloced, p.apeak, p.asucc, p.fsucc, p.ffail});
-    for (const type_record &t : s.types) {
-        monitor_type m{t.name, t.gindex < s.groups.size() ? s.groups[t.gindex].name : "", t.balloc, budget(t.bmax),
-                       t.failcount, {}};
-        for (const pool_record &p : s.pools) {
-            const monitor_pool_use u{p.size, p.typestat(TAV_STAT_ALLOCED, t.index), p.typestat(TAV_STAT_APEAK, t.index),
-                                     p.typestat(TAV_STAT_ASUCC, t.index), p.typestat(TAV_STAT_FSUCC, t.index)};
-            if (u.allocations != 0 || u.blocks != 0) m.pools.push_back(u);
-        }
-        v.types.push_back(std::move(m));
-    }
-    if (with_trace) v.trace = s.trace;
-    return v;
-}
+// Bumped whenever a key changes meaning or goes away.
+inline constexpr int monitor_schema = 1;
 
 namespace detail {
-// A label value with backslash, double quote and newline escaped.
-inline std::string label_value(const std::string &text)
+
+// The block counters of one pool, for all types or for one.
+struct block_counts {
+    uint32_t blocks, peak, allocations, releases, release_failures;
+};
+
+inline block_counts type_counts(const pool_record &p, uint32_t t)
+{
+    return {p.typestat(TAV_STAT_ALLOCED, t), p.typestat(TAV_STAT_APEAK, t), p.typestat(TAV_STAT_ASUCC, t),
+            p.typestat(TAV_STAT_FSUCC, t), p.typestat(TAV_STAT_FFAIL, t)};
+}
+
+inline bool unused(const block_counts &c)
+{
+    return (c.blocks | c.peak | c.allocations | c.releases | c.release_failures) == 0;
+}
+
+// Group of a type: its name, or "" when the index leads nowhere.
+inline std::string_view group_name(const snapshot &s, const type_record &t)
+{
+    return t.gindex < s.groups.size() ? std::string_view(s.groups[t.gindex].name) : std::string_view();
+}
+
+inline std::string hex(std::uintptr_t v)
+{
+    char buf[2 + 2 * sizeof v + 1];
+    std::snprintf(buf, sizeof buf, "0x%jx", static_cast<std::uintmax_t>(v));
+    return buf;
+}
+
+using ojson = nlohmann::ordered_json;
+
+inline ojson budget(int32_t bmax) { return bmax > 0 ? ojson(bmax) : ojson(nullptr); }
+
+inline void put_counts(ojson &j, const block_counts &c)
+{
+    j["blocks"] = c.blocks;
+    j["peak_blocks"] = c.peak;
+    j["allocations"] = c.allocations;
+    j["releases"] = c.releases;
+    j["release_failures"] = c.release_failures;
+}
+
+inline std::int64_t now_ms()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// A label value as the exposition format quotes it; bytes that are not UTF-8 become '?'.
+inline std::string label_value(std::string_view v)
 {
     std::string out;
-    for (char c : text) {
-        if (c == '\\' || c == '"') out += '\\';
-        out += c == '\n' ? std::string("\\n") : std::string(1, c);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const auto c = static_cast<unsigned char>(v[i]);
+        const std::size_t len = c < 0x80         ? 1
+                                : (c >> 5) == 6  ? 2
+                                : (c >> 4) == 14 ? 3
+                                : (c >> 3) == 30 ? 4
+                                                 : 0;
+        bool ok = len != 0 && i + len <= v.size();
+        for (std::size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(v[i + k]) >> 6) == 2;
+        if (!ok) {
+            out += '?';
+        } else if (c == '\\' || c == '"') {
+            out += '\\';
+            out += v[i];
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out.append(v.substr(i, len));
+            i += len - 1;
+        }
     }
     return out;
 }
 
-struct metric_family {
-    const char *name, *type, *help;
+// One metric family of the exposition: header once, then its samples.
+class exposition {
+public:
+    void family(std::string_view name, std::string_view type, std::string_view help)
+    {
+        name_ = "tav_" + std::string(name) + (type == "counter" ? "_total" : "");
+        text_ += "# HELP " + name_ + " " + std::string(help) + "\n";
+        text_ += "# TYPE " + name_ + " " + std::string(type) + "\n";
+    }
+    // labels: alternating names and values.
+    template <class V> void sample(std::initializer_list<std::string_view> labels, V value)
+    {
+        text_ += name_ + "{";
+        const char *sep = "";
+        for (auto it = labels.begin(); it != labels.end(); it += 2) {
+            text_ += sep + std::string(*it) + "=\"" + label_value(*(it + 1)) + "\"";
+            sep = ",";
+        }
+        text_ += "} " + std::to_string(value) + "\n";
+    }
+    std::string done() { return std::move(text_) + "# EOF\n"; }
+
+private:
+    std::string text_, name_;
 };
+
 } // namespace detail
 
-// The view as Prometheus text: one family per figure, labelled by group,
-// type and pool_size; budgets only where there is one.
-inline std::string render_openmetrics(const monitor_view &v)
+// One JSON document, ending in "\n". Apart from "timestamp_ms" it depends only
+// on the snapshot (and on caller_name for the trace).
+inline std::string render_json(const snapshot &s, const monitor_options &opt = {})
 {
-    using F = detail::metric_family;
-    std::string out;
-    const auto family = [&out](const F &f) {
-        out += std::string("# HELP ") + f.name + " " + f.help + "\n# TYPE " + f.name + " " + f.type + "\n";
-    };
-    const auto sample = [&out](const char *name, const std::string &labels, long long value) {
-        out += std::string(name) + "{" + labels + "} " + std::to_string(value) + "\n";
-    };
-    const auto group_label = [](const std::string &g) { return "group=\"" + detail::label_value(g) + "\""; };
-    const auto type_labels = [&](const monitor_type &t) {
-        return group_label(t.group) + ",type=\"" + detail::label_value(t.name) + "\"";
-    };
-    const auto pool_label = [](int32_t size) { return "pool_size=\"" + std::to_string(size) + "\""; };
+    using detail::ojson;
+    ojson j;
+    j["schema"] = monitor_schema;
+    j["timestamp_ms"] = opt.timestamp_ms.value_or(detail::now_ms());
+    j["settled"] = s.settled;
+    j["groups"] = ojson::array();
+    for (const group_record &g : s.groups) {
+        if (g.inuse == 0) continue;
+        j["groups"].push_back({{"name", g.name},
+                               {"charged_bytes", g.balloc},
+                               {"budget_bytes", detail::budget(g.bmax)},
+                               {"refusals", g.failcount},
+                               {"oversize_allocations", g.bigcount}});
+    }
+    j["types"] = ojson::array();
+    for (std::size_t t = 0; t < s.types.size(); ++t) {
+        const type_record &r = s.types[t];
+        if (r.inuse == 0) continue;
+        ojson pools = ojson::array();
+        for (const pool_record &p : s.pools) {
+            const detail::block_counts c = detail::type_counts(p, static_cast<uint32_t>(t));
+            if (p.inuse == 0 || detail::unused(c)) continue;
+            ojson e = {{"pool_size", p.size}};
+            detail::put_counts(e, c);
+            pools.push_back(std::move(e));
+        }
+        j["types"].push_back({{"name", r.name},
+                              {"group", detail::group_name(s, r)},
+                              {"default_size_bytes", r.defsize},
+                              {"charged_bytes", r.balloc},
+                              {"budget_bytes", detail::budget(r.bmax)},
+                              {"refusals", r.failcount},
+                              {"pools", std::move(pools)}});
+    }
+    j["pools"] = ojson::array();
+    for (const pool_record &p : s.pools) {
+        if (p.inuse == 0) continue;
+        ojson e = {{"pool_size", p.size},
+                   {"increment_blocks", p.incblks},
+                   {"max_blocks", p.maxblks > 0 ? ojson(p.maxblks) : ojson(nullptr)}};
+        detail::put_counts(e, {p.alloced, p.apeak, p.asucc, p.fsucc, p.ffail});
+        j["pools"].push_back(std::move(e));
+    }
+    if (opt.trace) {
+        ojson entries = ojson::array();
+        for (const trace_entry &e : s.trace) {
+            ojson x = {{"event", e.op == TAV_TRACE_ALLOC  ? "alloc"
+                                 : e.op == TAV_TRACE_FREE ? "free"
+                                                          : "unknown"},
+                       {"size_bytes", e.size},
+                       {"address", detail::hex(e.ptr)},
+                       {"caller", detail::hex(e.caller)}};
+            if (opt.caller_name) x["caller_name"] = opt.caller_name(e.caller);
+            entries.push_back(std::move(x));
+        }
+        j["trace"] = {{"capacity", s.tracesize}, {"wraps", s.tracewraps}, {"entries", std::move(entries)}};
+    }
+    // Names are bytes as registered: invalid UTF-8 is replaced, not thrown on.
+    return j.dump(-1, ' ', false, ojson::error_handler_t::replace) + "\n";
+}
 
-    const F groups[] = {{"tav_group_charged_bytes", "gauge", "Bytes charged to the group's types."},
-                        {"tav_group_budget_bytes", "gauge", "Byte budget of the group, where it has one."},
-                        {"tav_group_refusals_total", "counter", "Allocations the group's budget refused."},
-                        {"tav_group_oversize_requests_total", "counter", "Requests no pool covered."}};
-    family(groups[0]);
-    for (const auto &g : v.groups) sample(groups[0].name, group_label(g.name), g.charged_bytes);
-    family(groups[1]);
-    for (const auto &g : v.groups)
-        if (g.budget_bytes) sample(groups[1].name, group_label(g.name), *g.budget_bytes);
-    family(groups[2]);
-    for (const auto &g : v.groups) sample(groups[2].name, group_label(g.name), static_cast<long long>(g.refusals));
-    family(groups[3]);
-    for (const auto &g : v.groups)
-        sample(groups[3].name, group_label(g.name), static_cast<long long>(g.oversize_requests));
+// The text exposition for a Prometheus scrape, ending in "# EOF\n". Gauges for
+// what is held now, counters (_total) for what only grows. Budgets appear only
+// where there is one.
+inline std::string render_openmetrics(const snapshot &s, const monitor_options & = {})
+{
+    detail::exposition m;
+    const auto groups = [&](auto value) {
+        for (const group_record &g : s.groups)
+            if (g.inuse != 0) value(g);
+    };
+    const auto types = [&](auto value) {
+        for (const type_record &t : s.types)
+            if (t.inuse != 0) value(t);
+    };
+    m.family("group_charged_bytes", "gauge", "Bytes charged to the group.");
+    groups([&](const group_record &g) { m.sample({"group", g.name}, g.balloc); });
+    m.family("group_budget_bytes", "gauge", "The group's budget.");
+    groups([&](const group_record &g) {
+        if (g.bmax > 0) m.sample({"group", g.name}, g.bmax);
+    });
+    m.family("group_refusals", "counter", "Allocations refused by the group's budget.");
+    groups([&](const group_record &g) { m.sample({"group", g.name}, g.failcount); });
+    m.family("group_oversize_allocations", "counter", "Allocations larger than every pool.");
+    groups([&](const group_record &g) { m.sample({"group", g.name}, g.bigcount); });
 
-    const F types[] = {{"tav_type_charged_bytes", "gauge", "Bytes charged to the type."},
-                       {"tav_type_budget_bytes", "gauge", "Byte budget of the type, where it has one."},
-                       {"tav_type_refusals_total", "counter", "Allocations the type's budget refused."},
-                       {"tav_type_blocks", "gauge", "Blocks of the type out now, per pool."},
-                       {"tav_type_allocations_total", "counter", "Allocations of the type, per pool."}};
-    family(types[0]);
-    for (const auto &t : v.types) sample(types[0].name, type_labels(t), t.charged_bytes);
-    family(types[1]);
-    for (const auto &t : v.types)
-        if (t.budget_bytes) sample(types[1].name, type_labels(t), *t.budget_bytes);
-    family(types[2]);
-    for (const auto &t : v.types) sample(types[2].name, type_labels(t), static_cast<long long>(t.refusals));
-    family(types[3]);
-    for (const auto &t : v.types)
-        for (const auto &u : t.pools) sample(types[3].name, type_labels(t) + "," + pool_label(u.pool_size), u.blocks);
-    family(types[4]);
-    for (const auto &t : v.types)
-        for (const auto &u : t.pools)
-            sample(types[4].name, type_labels(t) + "," + pool_label(u.pool_size), u.allocations);
+    m.family("type_charged_bytes", "gauge", "Bytes charged to the type.");
+    types([&](const type_record &t) {
+        m.sample({"group", detail::group_name(s, t), "type", t.name}, t.balloc);
+    });
+    m.family("type_budget_bytes", "gauge", "The type's budget.");
+    types([&](const type_record &t) {
+        if (t.bmax > 0) m.sample({"group", detail::group_name(s, t), "type", t.name}, t.bmax);
+    });
+    m.family("type_refusals", "counter", "Allocations refused by the type's budget.");
+    types([&](const type_record &t) {
+        m.sample({"group", detail::group_name(s, t), "type", t.name}, t.failcount);
+    });
 
-    const F pools[] = {{"tav_pool_blocks", "gauge", "Blocks of the size class out now."},
-                       {"tav_pool_peak_blocks", "gauge", "Most blocks of the size class out at once."},
-                       {"tav_pool_allocations_total", "counter", "Allocations served by the size class."},
-                       {"tav_pool_releases_total", "counter", "Releases taken back by the size class."},
-                       {"tav_pool_release_failures_total", "counter", "Releases refused: the block's type was gone."}};
-    for (int k = 0; k < 5; ++k) {
-        family(pools[k]);
-        for (const auto &p : v.pools) {
-            const uint32_t values[] = {p.blocks, p.peak_blocks, p.allocations, p.releases, p.release_failures};
-            sample(pools[k].name, pool_label(p.pool_size), values[k]);
+    struct counter_family {
+        const char *name, *type, *help;
+        uint32_t detail::block_counts::*field;
+    };
+    static constexpr counter_family families[] = {
+        {"blocks", "gauge", "Blocks held.", &detail::block_counts::blocks},
+        {"peak_blocks", "gauge", "Most blocks held at once.", &detail::block_counts::peak},
+        {"allocations", "counter", "Blocks handed out.", &detail::block_counts::allocations},
+        {"releases", "counter", "Blocks taken back.", &detail::block_counts::releases},
+        {"release_failures", "counter", "Releases refused.", &detail::block_counts::release_failures}};
+    for (const counter_family &f : families) {
+        m.family(std::string("type_pool_") + f.name, f.type, std::string(f.help) + " By type and pool.");
+        for (std::size_t t = 0; t < s.types.size(); ++t) {
+            if (s.types[t].inuse == 0) continue;
+            for (const pool_record &p : s.pools) {
+                const detail::block_counts c = detail::type_counts(p, static_cast<uint32_t>(t));
+                if (p.inuse == 0 || detail::unused(c)) continue;
+                const std::string size = std::to_string(p.size);
+                m.sample(
+                    {"group", detail::group_name(s, s.types[t]), "type", s.types[t].name, "pool_size", size},
+                    c.*f.field);
+            }
         }
     }
-    return out;
+    for (const counter_family &f : families) {
+        m.family(std::string("pool_") + f.name, f.type, std::string(f.help) + " By pool.");
+        for (const pool_record &p : s.pools) {
+            if (p.inuse == 0) continue;
+            const detail::block_counts c{p.alloced, p.apeak, p.asucc, p.fsucc, p.ffail};
+            m.sample({"pool_size", std::to_string(p.size)}, c.*f.field);
+        }
+    }
+    return m.done();
 }
 
 } // namespace tav
+
+#endif // TAV_CXX_TOO_OLD
