@@ -1,5 +1,6 @@
-// The snapshot of tav/tav.hpp as JSON (nlohmann/json), for monitoring: every
-// record and counter the tables print, under the records' own field names.
+// A debug dump of a whole snapshot as JSON (nlohmann/json): every record and
+// counter the tables print, under the records' own field names. For monitoring
+// use tav/monitor.hpp, whose keys say what they count and in which unit.
 // Kept apart from tav.hpp so that hosts without JSON need no nlohmann.
 #pragma once
 
@@ -8,16 +9,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tav/caller.hpp"
 #include "tav/tav.hpp"
 
 namespace tav {
 
 namespace detail {
 // Addresses as text: JSON numbers lose 64-bit precision in many readers.
-inline std::string address_text(const void *p)
+inline std::string address_text(std::uintptr_t p)
 {
     char buf[2 + 2 * sizeof(void *) + 1];
-    std::snprintf(buf, sizeof buf, "0x%zx", static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(p)));
+    std::snprintf(buf, sizeof buf, "0x%zx", static_cast<std::size_t>(p));
     return buf;
 }
 

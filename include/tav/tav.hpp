@@ -7,14 +7,14 @@
 // uses dladdr (link ${CMAKE_DL_LIBS}, i.e. -ldl, on glibc before 2.34).
 #pragma once
 
+#include "tav/config.hpp"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cxxabi.h>
-#include <dlfcn.h>
 #include <limits>
 #include <memory_resource>
 #include <new>
@@ -27,35 +27,11 @@
 #include <utility>
 #include <vector>
 
-#include "tav.h"
+#include "../tav.h"
+#include "tav/handle.hpp"
+#include "tav/snapshot.hpp"
 
 namespace tav {
-
-// ---- Handles -------------------------------------------------------------
-
-// A tavhandle of one kind; the kinds do not convert into each other.
-template <int Kind> class handle {
-public:
-    constexpr handle() noexcept = default;
-    constexpr explicit handle(tavhandle value) noexcept : value_(value) {}
-    constexpr tavhandle value() const noexcept { return value_; }
-    constexpr uint32_t index() const noexcept { return static_cast<uint32_t>(value_ & TAV_INDEX_MASK); }
-    constexpr explicit operator bool() const noexcept { return value_ != 0; }
-    friend constexpr bool operator==(handle, handle) noexcept = default;
-
-    // The handle of the record at index i, as the library makes it.
-    static constexpr handle of_index(uint32_t i) noexcept
-    {
-        return handle((tavhandle{i} & TAV_INDEX_MASK) | (tavhandle{Kind} << TAV_KIND_SHIFT));
-    }
-
-private:
-    tavhandle value_ = 0;
-};
-
-using group_handle = handle<TAV_KIND_GROUP>;
-using type_handle = handle<TAV_KIND_TYPE>;
-using pool_handle = handle<TAV_KIND_POOL>;
 
 // ---- Status codes as std::error_code -------------------------------------
 
@@ -389,179 +365,5 @@ private:
     type_handle type_;
     void *ptr_ = nullptr;
 };
-
-// ---- Snapshot -------------------------------------------------------------
-
-// Each per-type counter array carries its real length as a uint32_t two
-// words in front of it; after a failed resize it can be shorter than ntypes.
-// Call with the lock held.
-inline uint32_t typestats_length(const uint32_t *array) noexcept { return array == nullptr ? 0 : array[-2]; }
-
-struct group_record {
-    group_handle handle;
-    uint32_t inuse, index;
-    std::string name;
-    uint32_t ntypes;
-    int32_t bmax, balloc;
-    uint64_t failcount, bigcount;
-};
-
-struct type_record {
-    type_handle handle;
-    uint32_t inuse, index;
-    std::string name;
-    uint32_t gindex;
-    int32_t defsize, bmax, pidx, balloc;
-    uint64_t failcount;
-};
-
-struct pool_record {
-    pool_handle handle;
-    uint32_t inuse, index;
-    int32_t size;
-    uint32_t csize;
-    int32_t incblks, maxblks;
-    uint32_t alloced, apeak;
-    int32_t free;
-    uint32_t asucc, fsucc, afail, ffail;
-    // Indexed by TAV_STAT_ALLOCED..TAV_STAT_FFAIL; each as long as the library's array.
-    std::array<std::vector<uint32_t>, TAV_STAT_COUNT> typestats{};
-    std::array<uint32_t, TAV_STAT_COUNT> chunkstats{};
-
-    // Counter `stat` of type t; 0 where the array is short, as the tables print it.
-    uint32_t typestat(int stat, uint32_t t) const
-    {
-        const std::vector<uint32_t> &a = typestats[stat];
-        return t < a.size() ? a[t] : 0;
-    }
-};
-
-struct size_class {
-    int32_t bsize;
-    uint32_t pindex;
-};
-
-struct trace_entry {
-    uint32_t op; // TAV_TRACE_ALLOC or TAV_TRACE_FREE
-    uint32_t size;
-    const void *ptr;
-    const void *caller;
-};
-
-struct snapshot {
-    std::vector<group_record> groups;
-    std::vector<type_record> types;
-    std::vector<pool_record> pools;
-    std::vector<size_class> sizelist; // ascending, as linked
-    std::vector<trace_entry> trace;   // oldest first
-    uint32_t tracenext = 0, tracesize = 0;
-    uint64_t tracewraps = 0;
-};
-
-namespace detail {
-template <std::size_t N> std::string name_of_record(const char (&name)[N])
-{
-    return {name, ::strnlen(name, N)};
-}
-
-class read_lock {
-public:
-    read_lock() noexcept { pthread_rwlock_rdlock(&tavnode.lock); }
-    ~read_lock() { pthread_rwlock_unlock(&tavnode.lock); }
-    read_lock(const read_lock &) = delete;
-    read_lock &operator=(const read_lock &) = delete;
-};
-} // namespace detail
-
-// Everything the library keeps, copied under the read lock: one consistent
-// view, taken between writers.
-inline snapshot take_snapshot()
-{
-    snapshot s;
-    detail::read_lock lock;
-    const struct tavnode &n = tavnode;
-    for (int32_t i = 0; i < n.ngroups; ++i) {
-        const tavgroup &g = n.groups[i];
-        s.groups.push_back({group_handle::of_index(static_cast<uint32_t>(i)), g.inuse, g.index,
-                            detail::name_of_record(g.name), g.ntypes, g.bmax, g.balloc, g.failcount,
-                            g.bigcount});
-    }
-    for (int32_t i = 0; i < n.ntypes; ++i) {
-        const tavtype &t = n.types[i];
-        s.types.push_back({type_handle::of_index(static_cast<uint32_t>(i)), t.inuse, t.index,
-                           detail::name_of_record(t.name), t.gindex, t.defsize, t.bmax, t.pidx, t.balloc,
-                           t.failcount});
-    }
-    for (int32_t i = 0; i < n.npools; ++i) {
-        const tavpool &p = n.pools[i];
-        pool_record r{pool_handle::of_index(static_cast<uint32_t>(i)),
-                      p.inuse,
-                      p.index,
-                      p.size,
-                      p.csize,
-                      p.incblks,
-                      p.maxblks,
-                      p.alloced,
-                      p.apeak,
-                      p.free,
-                      p.asucc,
-                      p.fsucc,
-                      p.afail,
-                      p.ffail};
-        const uint32_t *arrays[TAV_STAT_COUNT] = {p.typestats.alloced, p.typestats.apeak, p.typestats.asucc,
-                                                  p.typestats.fsucc,   p.typestats.afail, p.typestats.ffail};
-        for (int k = 0; k < TAV_STAT_COUNT; ++k) {
-            r.typestats[k].assign(arrays[k], arrays[k] + typestats_length(arrays[k]));
-            r.chunkstats[k] = p.chunkstats[k];
-        }
-        s.pools.push_back(std::move(r));
-    }
-    for (const tavsizenode *c = n.sizelist; c != nullptr; c = c->next)
-        s.sizelist.push_back({c->bsize, c->pindex});
-
-    s.tracenext = n.tracenext;
-    s.tracesize = n.tracesize;
-    s.tracewraps = n.tracewraps;
-    if (n.trace != nullptr && n.tracesize != 0) {
-        // Once wrapped, the oldest entry is the next to be overwritten.
-        const uint32_t count = n.tracewraps > 0 ? n.tracesize : n.tracenext;
-        const uint32_t first = n.tracewraps > 0 ? n.tracenext : 0;
-        s.trace.reserve(count);
-        for (uint32_t k = 0; k < count; ++k) {
-            const tavtrace &e = n.trace[(first + k) % n.tracesize];
-            s.trace.push_back({e.op, e.size, e.ptr, e.caller});
-        }
-    }
-    return s;
-}
-
-// A code address as "function+0xoffset" (demangled), "library+0xoffset" when
-// the nearest symbol is not exported, or "0xaddress". Functions of the main
-// program are named only when it exports them (-rdynamic, ENABLE_EXPORTS).
-inline std::string describe_caller(const void *addr)
-{
-    char hex[2 + 2 * sizeof(void *) + 1];
-    const auto at = reinterpret_cast<std::uintptr_t>(addr);
-    const auto fmt = [&hex](std::uintptr_t v) {
-        std::snprintf(hex, sizeof hex, "0x%zx", static_cast<std::size_t>(v));
-        return std::string(hex);
-    };
-    Dl_info info{};
-    // A return address can lie just past its function's end: look up the call itself.
-    if (addr == nullptr || dladdr(static_cast<const char *>(addr) - 1, &info) == 0) return fmt(at);
-    if (info.dli_sname != nullptr && info.dli_saddr != nullptr) {
-        int status = 0;
-        char *plain = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
-        std::string name = status == 0 && plain != nullptr ? plain : info.dli_sname;
-        std::free(plain);
-        return name + "+" + fmt(at - reinterpret_cast<std::uintptr_t>(info.dli_saddr));
-    }
-    if (info.dli_fname != nullptr) {
-        const std::string_view file(info.dli_fname);
-        const std::string base(file.substr(file.rfind('/') + 1));
-        return base + "+" + fmt(at - reinterpret_cast<std::uintptr_t>(info.dli_fbase));
-    }
-    return fmt(at);
-}
 
 } // namespace tav

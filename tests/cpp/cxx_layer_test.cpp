@@ -6,7 +6,9 @@
 #include <list>
 #include <sstream>
 
+#include "tav/caller.hpp"
 #include "tav/json.hpp"
+#include "tav/monitor.hpp"
 #include "tav/tav.hpp"
 
 struct tavnode tavnode;
@@ -251,7 +253,7 @@ TEST_F(CxxSnapshot, TraceInEventOrderAcrossTheWrapWithCallerNames)
     for (size_t k = 0; k < s.trace.size(); ++k) {
         const auto &[op, ptr] = events[events.size() - s.trace.size() + k];
         ASSERT_EQ(s.trace[k].op, op) << k;
-        ASSERT_EQ(s.trace[k].ptr, ptr) << k;
+        ASSERT_EQ(s.trace[k].ptr, reinterpret_cast<std::uintptr_t>(ptr)) << k;
     }
     const std::string caller = tav::describe_caller(s.trace[s.trace.size() - 2].caller); // last allocation
     EXPECT_EQ(caller.rfind("tavtest_alloc_site+0x", 0), 0u) << caller;

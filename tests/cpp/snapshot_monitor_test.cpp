@@ -1,0 +1,191 @@
+// Snapshots through memory sources (this process, changing or corrupt memory)
+// and the monitoring view rendered from them.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <new>
+
+#include "tav/monitor.hpp"
+#include "tav/tav.hpp"
+
+namespace {
+bool watch_lock = false;
+int allocations_under_lock = 0;
+} // namespace
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete" // these operators are a malloc/free pair
+#endif
+
+// A host whose operator new is charged through the library would deadlock on
+// an allocation made under tavnode's lock: count those.
+void *operator new(std::size_t n)
+{
+    if (watch_lock) {
+        if (pthread_rwlock_trywrlock(&tavnode.lock) == EBUSY)
+            ++allocations_under_lock;
+        else
+            pthread_rwlock_unlock(&tavnode.lock);
+    }
+    if (void *p = std::malloc(n == 0 ? 1 : n)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+// Another process's memory, seen as a copy of this one's with a change applied
+// to tavnode on each reading (read() of tavnode itself is the reading's start).
+struct altered_memory {
+    std::function<void(struct tavnode &, int reading)> change;
+    int readings = 0;
+    bool read(std::uintptr_t a, void *into, std::size_t n)
+    {
+        std::memcpy(into, reinterpret_cast<const void *>(a), n);
+        if (a == reinterpret_cast<std::uintptr_t>(&tavnode) && change)
+            change(*static_cast<struct tavnode *>(into), readings++);
+        return a != 0;
+    }
+};
+
+class Monitor : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        tav::shutdown();
+        net = tav::register_group("net", 4096).value();
+        for (int32_t size : {32, 64}) (void)tav::register_pool(size).value();
+        rx = tav::register_type(net, "rx", 20).value();
+        tx = tav::register_type(net, "tx", 40, 1024).value();
+        for (int i = 0; i < 3; ++i) held.push_back(tavpoolalloc(rx.value(), 0));
+        held.push_back(tavpoolalloc(tx.value(), 0));
+        (void)tav::release(rx, held[0]);
+    }
+    void TearDown() override
+    {
+        for (std::size_t i = 1; i < held.size(); ++i)
+            (void)tavpoolfree(i < 3 ? rx.value() : tx.value(), held[i]);
+        tav::shutdown();
+    }
+    tav::group_handle net;
+    tav::type_handle rx, tx;
+    std::vector<void *> held;
+};
+
+TEST_F(Monitor, TakingASnapshotAllocatesNothingUnderTheLockAndMatchesTheQueries)
+{
+    watch_lock = true;
+    const tav::snapshot s = tav::take_snapshot();
+    watch_lock = false;
+    EXPECT_EQ(allocations_under_lock, 0);
+    ASSERT_EQ(s.types.size(), 2u);
+    for (const tav::type_record &t : s.types) EXPECT_EQ(t.balloc, tav::statistics(t.handle).value().balloc);
+    for (const tav::pool_record &p : s.pools) EXPECT_EQ(p.alloced, tav::statistics(p.handle).value().alloced);
+    tav::snapshot r;
+    tav::local_memory here;
+    ASSERT_EQ(tav::read_snapshot(here, reinterpret_cast<std::uintptr_t>(&tavnode), r),
+              tav::snapshot_error::none);
+    EXPECT_TRUE(r.settled);
+    tav::monitor_options at_1;
+    at_1.timestamp_ms = 1;
+    EXPECT_EQ(tav::render_json(r, at_1), tav::render_json(s, at_1));
+}
+
+TEST_F(Monitor, UntrustedMemoryIsBoundedAndChangingMemoryIsRetried)
+{
+    const auto at = reinterpret_cast<std::uintptr_t>(&tavnode);
+    struct Case {
+        const char *what;
+        std::function<void(struct tavnode &, int)> change;
+        tav::snapshot_error expect;
+        bool settled;
+    };
+    const Case cases[] = {
+        {"negative count", [](struct tavnode &n, int) { n.ntypes = -1; }, tav::snapshot_error::implausible,
+         true},
+        {"count above the bound", [](struct tavnode &n, int) { n.npools = 1 << 21; },
+         tav::snapshot_error::implausible, true},
+        {"records at null", [](struct tavnode &n, int) { n.groups = nullptr; },
+         tav::snapshot_error::implausible, true},
+        {"trace index past its size", [](struct tavnode &n, int) { n.tracenext = n.tracesize; },
+         tav::snapshot_error::implausible, true},
+        {"size list in a cycle", [](struct tavnode &n, int) { n.sizelist->next->next = n.sizelist; },
+         tav::snapshot_error::implausible, true},
+        {"changes once, then holds", [](struct tavnode &n, int k) { n.tracewraps += k == 0; },
+         tav::snapshot_error::none, true},
+        {"never holds", [](struct tavnode &n, int k) { n.tracewraps += static_cast<uint64_t>(k); },
+         tav::snapshot_error::none, false},
+    };
+    tavsizenode *const second_next = tavnode.sizelist->next->next;
+    for (const Case &c : cases) {
+        altered_memory m{c.change};
+        tav::snapshot s;
+        EXPECT_EQ(tav::read_snapshot(m, at, s, tav::snapshot_limits{}), c.expect) << c.what;
+        tavnode.sizelist->next->next = second_next; // the cycle case alters the real list
+        if (c.expect == tav::snapshot_error::none) {
+            EXPECT_EQ(s.settled, c.settled) << c.what;
+            EXPECT_EQ(s.types.size(), 2u) << c.what;
+        }
+    }
+}
+
+TEST_F(Monitor, JsonNamesGroupsAndTypesAndItsPerPoolCountersAddUpToThePools)
+{
+    tav::monitor_options opt;
+    opt.timestamp_ms = 7;
+    const auto j = nlohmann::json::parse(tav::render_json(tav::take_snapshot(), opt));
+    EXPECT_EQ(j["schema"], tav::monitor_schema);
+    EXPECT_EQ(j["timestamp_ms"], 7);
+    EXPECT_FALSE(j.contains("trace"));
+    EXPECT_EQ(j["groups"][0]["charged_bytes"], tav::statistics(net).value().balloc);
+    for (const auto &t : j["types"]) {
+        EXPECT_EQ(t["group"], "net");
+        EXPECT_EQ(t["budget_bytes"].is_null(), t["name"] == "rx");
+    }
+    for (const auto &p : j["pools"]) {
+        uint64_t blocks = 0, allocations = 0;
+        for (const auto &t : j["types"])
+            for (const auto &tp : t["pools"])
+                if (tp["pool_size"] == p["pool_size"])
+                    blocks += tp["blocks"].get<uint64_t>(), allocations += tp["allocations"].get<uint64_t>();
+        EXPECT_EQ(p["blocks"], blocks);
+        EXPECT_EQ(p["allocations"], allocations);
+    }
+    opt.trace = true;
+    opt.caller_name = [](std::uintptr_t) { return std::string("f"); };
+    const auto traced = nlohmann::json::parse(tav::render_json(tav::take_snapshot(), opt));
+    const auto &entries = traced["trace"]["entries"];
+    ASSERT_GE(entries.size(), 5u); // the set-up's four allocations and one release come last
+    EXPECT_EQ(entries.back()["event"], "free");
+    EXPECT_EQ(entries[entries.size() - 2]["event"], "alloc");
+    EXPECT_EQ(entries.back()["caller_name"], "f");
+}
+
+TEST_F(Monitor, OpenMetricsFamiliesAreDeclaredOnceAndCountersEndInTotal)
+{
+    const std::string text = tav::render_openmetrics(tav::take_snapshot());
+    ASSERT_TRUE(text.ends_with("# EOF\n"));
+    std::istringstream lines(text);
+    std::map<std::string, std::string> types;
+    std::string line;
+    int samples = 0;
+    while (std::getline(lines, line)) {
+        if (line.starts_with("# TYPE ")) {
+            std::istringstream f(line.substr(7));
+            std::string name, type;
+            f >> name >> type;
+            EXPECT_TRUE(types.emplace(name, type).second) << name;
+            EXPECT_EQ(type == "counter", name.ends_with("_total")) << name;
+        } else if (!line.starts_with("#")) {
+            ++samples;
+            EXPECT_TRUE(types.contains(line.substr(0, line.find('{')))) << line;
+        }
+    }
+    EXPECT_NE(text.find("tav_type_pool_blocks{group=\"net\",type=\"rx\",pool_size=\"32\"} 2\n"),
+              std::string::npos);
+    EXPECT_GT(samples, 10);
+}
+
+} // namespace
