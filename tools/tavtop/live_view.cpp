@@ -32,8 +32,8 @@ void draw(const target &t, const tav::snapshot &s, const std::vector<row> &rows,
              t.name.c_str(), t.pid, uptime, tot.groups, tot.types, tot.pools, static_cast<long long>(tot.charged),
              static_cast<unsigned long long>(tot.refusals), static_cast<unsigned long long>(tot.tracewraps),
              s.settled ? "" : "  (changing)");
-    mvprintw(1, 0, "view %s, sorted by %s   keys: b n r s sort  t g p view  x trace  q quit  %s", view_name(v),
-             order_name(o), status.c_str());
+    mvprintw(1, 0, "view %s, sorted by %s   keys: b n r s sort  t g p view  x trace  q quit", view_name(v), order_name(o));
+    if (!status.empty()) mvprintw(LINES - 1, 0, "%s", status.c_str());
     attron(A_REVERSE);
     mvprintw(2, 0, "%-24s %-16s %12s %12s %-12s %8s %8s %8s %10s %9s", v == view::pools ? "POOL" : "NAME",
              v == view::types ? "GROUP" : "", "BYTES", "BUDGET", "USE", v == view::groups ? "TYPES" : "BLOCKS",
@@ -41,12 +41,12 @@ void draw(const target &t, const tav::snapshot &s, const std::vector<row> &rows,
     attroff(A_REVERSE);
     int y = 3;
     if (trace) {
-        for (auto it = s.trace.rbegin(); it != s.trace.rend() && y < LINES; ++it, ++y)
+        for (auto it = s.trace.rbegin(); it != s.trace.rend() && y < LINES - 1; ++it, ++y)
             mvprintw(y, 0, "%-5s %8u  0x%-14lx %s", it->op == TAV_TRACE_ALLOC ? "alloc" : "free", it->size,
                      static_cast<unsigned long>(it->ptr), names(it->caller).c_str());
     } else {
         for (const row &r : rows) {
-            if (y >= LINES) break;
+            if (y >= LINES - 1) break;
             mvprintw(y, 0, "%-24.24s %-16.16s %12lld %12lld", r.name.c_str(), r.group.c_str(),
                      static_cast<long long>(r.bytes), static_cast<long long>(r.budget));
             draw_bar(y, 67, 12, r.bytes, r.budget);
@@ -108,7 +108,7 @@ int live_view(const target &t, const options &opt)
             taken = clock_type::now();
         } catch (const failure &e) {
             gone = true;
-            status = std::string("-- ") + e.what() + "; press q --";
+            status = std::string("") + e.what() + "; press q";
         }
     }
 }
