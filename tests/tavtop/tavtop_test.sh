@@ -55,7 +55,7 @@ if command -v tmux >/dev/null; then
     expect "live view: sorted by name" 0 "sorted by name.*~glyph .*~journal-record .*~rx-buffer " -- screen
     tmux -S "$sock" send-keys p
     tmux -S "$sock" resize-window -x 100 -y 20 2>/dev/null
-    expect "live view: pool view after a resize" 0 "view pools.*~2048 +65536 +131072" -- screen
+    expect "live view: pool view after a resize" 0 "view pools.*~64 .*~128 .*~2048 +65536 +131072" -- screen
     stop_host
     expect "live view: says the target exited" 0 "exited; press q" -- screen
     tmux -S "$sock" send-keys q

@@ -98,6 +98,15 @@ std::vector<row> rows_of(view v, const tav::snapshot &now, const tav::snapshot &
     return rows;
 }
 
+// Pool rows are named by their block size: those compare as numbers.
+bool name_before(const std::string &a, const std::string &b)
+{
+    const bool na = !a.empty() && a.find_first_not_of("0123456789") == std::string::npos;
+    const bool nb = !b.empty() && b.find_first_not_of("0123456789") == std::string::npos;
+    if (na && nb && a.size() != b.size()) return a.size() < b.size();
+    return a < b;
+}
+
 void sort_rows(std::vector<row> &rows, order o)
 {
     auto key = [o](const row &a, const row &b) {
@@ -107,12 +116,12 @@ void sort_rows(std::vector<row> &rows, order o)
         case order::rate: return a.bytes_rate + a.alloc_rate > b.bytes_rate + b.alloc_rate;
         case order::name: break;
         }
-        return a.name < b.name;
+        return name_before(a.name, b.name);
     };
     std::stable_sort(rows.begin(), rows.end(), [&](const row &a, const row &b) {
         if (key(a, b)) return true;
         if (key(b, a)) return false;
-        return a.name < b.name;
+        return name_before(a.name, b.name);
     });
 }
 
