@@ -3,7 +3,7 @@
 #
 #   include/tav.h                  the C library
 #   include/tav/tav.hpp, json.hpp  the header-only C++ layer
-#   include/tav/platform/zuno.h    the platform functions (hosts write "platform/zuno.h")
+#   include/tav/platform/zuno.h    the platform functions (hosts write <tav/platform/zuno.h>)
 #   lib/libtav.so., lib/libtav.so -> libtav.so., lib/libtavplatform.so
 #   lib/pkgconfig/tav.pc, tav-platform.pc
 #   lib/cmake/tav/tavConfig.cmake, tavConfigVersion.cmake

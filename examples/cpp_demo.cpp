@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "platform/zuno.h"
+#include "tav/caller.hpp"
 #include "tav/json.hpp"
+#include "tav/monitor.hpp"
 #include "tav/tav.hpp"
 
 struct tavnode tavnode; // zero-filled: the empty registry
@@ -87,7 +89,7 @@ std::string brief(const std::string &name)
     return out;
 }
 
-int main()
+int main(int argc, char **argv)
 {
     setup();
     std::vector<entry, tav::allocator<entry>> cache(tav::allocator<entry>{cache_type});
@@ -103,8 +105,13 @@ int main()
     std::printf("ast-node: %d bytes in %zu list nodes and a %d-byte block\n",
                 tav::statistics(node_type).value().balloc, nodes.size(), scratch.size());
 
-    // The statistics as JSON, one record a line; the trace follows as text.
     const tav::snapshot s = tav::take_snapshot();
+    // --openmetrics FILE: also the Prometheus text of this populated host (CI checks it with promtool).
+    if (argc > 2 && std::string(argv[1]) == "--openmetrics") {
+        std::FILE *f = std::fopen(argv[2], "w");
+        if (f == nullptr || std::fputs(tav::render_openmetrics(s).c_str(), f) < 0 || std::fclose(f) != 0) return 1;
+    }
+    // The statistics as the debug dump, one record a line; the trace follows as text.
     const nlohmann::json stats = tav::snapshot_json(s, false);
     for (const char *table : {"groups", "types", "pools"}) {
         std::printf("\n\"%s\":\n", table);
@@ -114,8 +121,8 @@ int main()
     std::printf("last trace entries (%zu recorded, oldest first):\n", s.trace.size());
     for (std::size_t i = s.trace.size() > 6 ? s.trace.size() - 6 : 0; i < s.trace.size(); ++i) {
         const tav::trace_entry &e = s.trace[i];
-        std::printf("  %-5s %5u bytes at %p from %s\n", e.op == TAV_TRACE_ALLOC ? "alloc" : "free", e.size,
-                    e.ptr, brief(tav::describe_caller(e.caller)).c_str());
+        std::printf("  %-5s %5u bytes at %#jx from %s\n", e.op == TAV_TRACE_ALLOC ? "alloc" : "free", e.size,
+                    static_cast<std::uintmax_t>(e.ptr), brief(tav::describe_caller(e.caller)).c_str());
     }
     std::printf("names announced under parserTavMemType: %d\n", zunoNamespaceCount("parserTavMemType"));
     return 0;

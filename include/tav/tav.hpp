@@ -106,13 +106,20 @@ public:
     bool has_value() const noexcept { return !error_; }
     explicit operator bool() const noexcept { return has_value(); }
     std::error_code error() const noexcept { return error_; }
-    // Throws std::system_error with the status when there is no value.
-    const T &value() const
+    // Throws std::system_error with the status when there is no value. On a
+    // temporary the value is moved out, so `for (c : name_of(t).value())` is safe.
+    const T &value() const &
     {
         if (error_) throw std::system_error(error_);
         return value_;
     }
-    const T &operator*() const noexcept { return value_; }
+    T value() &&
+    {
+        if (error_) throw std::system_error(error_);
+        return std::move(value_);
+    }
+    const T &operator*() const &noexcept { return value_; }
+    T operator*() &&noexcept { return std::move(value_); }
     const T *operator->() const noexcept { return &value_; }
 
 private:
@@ -265,15 +272,17 @@ namespace detail {
 }
 } // namespace detail
 
-// A standard allocator charged to one memory type. Containers carry it with
-// their storage (it propagates on copy, move and swap), so every block goes
-// back with the type it was charged to.
+// A standard allocator charged to one memory type. It moves with a container's
+// storage (move assignment, swap), so every block goes back with the type it
+// was charged to; a copy assignment keeps the target's type and copies the
+// elements into it. There is no default constructor: an allocator without a
+// type would charge nothing sensible.
 template <class T> class allocator {
     static_assert(alignof(T) <= block_alignment, "libtav blocks are aligned to 16 bytes");
 
 public:
     using value_type = T;
-    using propagate_on_container_copy_assignment = std::true_type;
+    using propagate_on_container_copy_assignment = std::false_type;
     using propagate_on_container_move_assignment = std::true_type;
     using propagate_on_container_swap = std::true_type;
     using is_always_equal = std::false_type;
@@ -286,6 +295,11 @@ public:
         return static_cast<T *>(detail::allocate(type_, n, sizeof(T), alignof(T)));
     }
     void deallocate(T *p, std::size_t) noexcept { (void)tavpoolfree(type_.value(), p); }
+    // The library's sizes are 32-bit: no request beyond 2 GiB - 1 bytes.
+    static constexpr std::size_t max_size() noexcept
+    {
+        return static_cast<std::size_t>(std::numeric_limits<int32_t>::max()) / sizeof(T);
+    }
     type_handle type() const noexcept { return type_; }
 
     template <class U> friend bool operator==(const allocator &a, const allocator<U> &b) noexcept

@@ -118,6 +118,9 @@ TEST_F(CxxAllocator, ContainersAreChargedToTheirTypeAndGiveBackWithIt)
         vb.reserve(50); // 200 bytes: the 256-byte class
         EXPECT_EQ(charged(a), 64);
         EXPECT_EQ(charged(b), 256);
+        std::vector<int, tav::allocator<int>> vc(tav::allocator<int>{a});
+        vc = vb; // a copy keeps its own type: charges stay with their container
+        EXPECT_EQ(vc.get_allocator().type(), a);
         vb = std::move(va); // b's storage goes back as b; a's moves over with its allocator
         EXPECT_EQ(charged(b), 0);
         std::list<int, tav::allocator<int>> nodes({1, 2, 3}, tav::allocator<int>{b}); // rebound to nodes
