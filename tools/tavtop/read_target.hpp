@@ -1,0 +1,11 @@
+// One snapshot of a located target, with its failures turned into the user's line.
+#pragma once
+#include "locate.hpp"
+#include "process_source.hpp"
+
+#include <tav/snapshot.hpp>
+
+namespace tavtop {
+// Throws failure: the target exited, we may not read it, or its control block is garbage.
+tav::snapshot read_target(const target &t, process_source &src);
+} // namespace tavtop
