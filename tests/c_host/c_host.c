@@ -4,17 +4,11 @@
 #include <stdio.h>
 
 #include "platform/zuno.h"
+#include "c_host/check.h"
 #include "tav.h"
 
 struct tavnode tavnode;
 
-#define CHECK(cond)                                              \
-    do {                                                         \
-        if (!(cond)) {                                           \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            return 1;                                            \
-        }                                                        \
-    } while (0)
 
 int main(void)
 {

@@ -5,17 +5,11 @@
 #include <dlfcn.h>
 #include <stdio.h>
 
+#include "c_host/check.h"
 #include "tav.h"
 
 struct tavnode tavnode;
 
-#define CHECK(cond)                                                    \
-    do {                                                               \
-        if (!(cond)) {                                                 \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            return 1;                                                  \
-        }                                                              \
-    } while (0)
 
 static int32_t (*groupregister)(const char *, int32_t, tavhandle *);
 static int32_t (*typeregister)(tavhandle, const char *, int32_t, int32_t, tavhandle *);
