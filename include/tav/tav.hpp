@@ -1,15 +1,16 @@
 // The C++ layer over libtav, for hosts: typed handles, results that carry
-// status codes as std::error_code, a standard allocator and a polymorphic
-// memory resource charged to a memory type, an owning block handle, and a
-// snapshot of the whole registry read under the read lock.
+// refusals as std::error_code (tav::errc), a standard allocator and a
+// polymorphic memory resource charged to a memory type, refusals that name the
+// budget, an owning block handle, and a snapshot of the whole registry.
 //
-// Header-only: libtav.so. stays the C library. Needs C++20; tav::describe_caller
-// uses dladdr (link ${CMAKE_DL_LIBS}, i.e. -ldl, on glibc before 2.34).
+// Header-only: libtav.so. stays the C library. Needs C++20. Caller naming
+// (dladdr) is apart, in tav/caller.hpp.
 #pragma once
 
 #include "tav/config.hpp"
 #ifndef TAV_CXX_TOO_OLD
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -29,73 +30,47 @@
 #include <vector>
 
 #include "../tav.h"
+#include "tav/error.hpp"
 #include "tav/handle.hpp"
 #include "tav/snapshot.hpp"
 
 namespace tav {
 
-// ---- Status codes as std::error_code -------------------------------------
-
-// A status code means different things per operation, so each family of
-// operations has its own category, which names every code it can return.
-struct code_text {
-    int code;
-    const char *name;
-    const char *meaning;
-};
-
-class status_category final : public std::error_category {
-public:
-    constexpr status_category(const char *name, std::span<const code_text> codes) noexcept
-        : name_(name), codes_(codes)
-    {
-    }
-    const char *name() const noexcept override { return name_; }
-    std::string message(int code) const override
-    {
-        for (const code_text &c : codes_)
-            if (c.code == code) return std::string(c.name) + ": " + c.meaning;
-        return "unknown status " + std::to_string(code);
-    }
-
-private:
-    const char *name_;
-    std::span<const code_text> codes_;
-};
+// ---- Status codes as tav::errc -------------------------------------------
 
 namespace detail {
-inline constexpr code_text lookup_codes[] = {
-    {TAV_E_NULL, "TAV_E_NULL", "a required pointer argument is null"},
-    {TAV_E_NOTFOUND, "TAV_E_NOTFOUND", "no record matches the name, size or handle"}};
-inline constexpr code_text group_codes[] = {
-    {TAV_GROUP_EXISTS, "TAV_GROUP_EXISTS", "a group of that name exists"},
-    {TAV_GROUP_NOMEM, "TAV_GROUP_NOMEM", "out of memory"}};
-inline constexpr code_text type_codes[] = {
-    {TAV_TYPE_BADGROUP, "TAV_TYPE_BADGROUP", "the group handle names no live group"},
-    {TAV_TYPE_EXISTS, "TAV_TYPE_EXISTS", "a type of that name exists"},
-    {TAV_TYPE_BUDGET_BELOW_DEFSIZE, "TAV_TYPE_BUDGET_BELOW_DEFSIZE", "budget smaller than the default size"},
-    {TAV_TYPE_BUDGET_ABOVE_GROUP, "TAV_TYPE_BUDGET_ABOVE_GROUP", "budget larger than the group's budget"},
-    {TAV_TYPE_NOMEM, "TAV_TYPE_NOMEM", "out of memory"}};
-inline constexpr code_text pool_codes[] = {
-    {TAV_POOL_BADSIZE, "TAV_POOL_BADSIZE", "size not positive or not a multiple of 4"},
-    {TAV_POOL_INC_ABOVE_MAX, "TAV_POOL_INC_ABOVE_MAX", "increment greater than maximum"},
-    {TAV_POOL_MAX_NOT_MULTIPLE, "TAV_POOL_MAX_NOT_MULTIPLE", "maximum not a multiple of the increment"},
-    {TAV_POOL_NOMEM, "TAV_POOL_NOMEM", "out of memory"},
-    {TAV_POOL_NOMEM_COUNTERS, "TAV_POOL_NOMEM_COUNTERS", "out of memory for the per-type counters"}};
-inline constexpr code_text release_codes[] = {
-    {TAV_FREE_BADHEADER, "TAV_FREE_BADHEADER", "null address, or no valid block header"},
-    {TAV_FREE_MISMATCH, "TAV_FREE_MISMATCH", "another type's block, or a size no pool covers"},
-    {TAV_FREE_POOL_UNUSED, "TAV_FREE_POOL_UNUSED", "the covering pool is not in use"},
-    {TAV_FREE_DEAD, "TAV_FREE_DEAD", "the block's type is gone, or the block is already released"}};
-} // namespace detail
+// A status code means different things per operation: each family maps its
+// own numbers to the one enum.
+struct status_meaning {
+    int32_t status;
+    errc code;
+};
+inline constexpr status_meaning lookup_codes[] = {{TAV_E_NULL, errc::null_argument},
+                                                  {TAV_E_NOTFOUND, errc::not_found}};
+inline constexpr status_meaning group_codes[] = {{TAV_GROUP_EXISTS, errc::group_exists},
+                                                 {TAV_GROUP_NOMEM, errc::out_of_memory}};
+inline constexpr status_meaning type_codes[] = {{TAV_TYPE_BADGROUP, errc::bad_group},
+                                                {TAV_TYPE_EXISTS, errc::type_exists},
+                                                {TAV_TYPE_BUDGET_BELOW_DEFSIZE, errc::budget_below_default_size},
+                                                {TAV_TYPE_BUDGET_ABOVE_GROUP, errc::budget_above_group},
+                                                {TAV_TYPE_NOMEM, errc::out_of_memory}};
+inline constexpr status_meaning pool_codes[] = {{TAV_POOL_BADSIZE, errc::bad_pool_size},
+                                                {TAV_POOL_INC_ABOVE_MAX, errc::increment_above_maximum},
+                                                {TAV_POOL_MAX_NOT_MULTIPLE, errc::maximum_not_multiple},
+                                                {TAV_POOL_NOMEM, errc::out_of_memory},
+                                                {TAV_POOL_NOMEM_COUNTERS, errc::out_of_memory}};
+inline constexpr status_meaning release_codes[] = {{TAV_FREE_BADHEADER, errc::bad_header},
+                                                   {TAV_FREE_MISMATCH, errc::mismatch},
+                                                   {TAV_FREE_POOL_UNUSED, errc::pool_unused},
+                                                   {TAV_FREE_DEAD, errc::dead_block}};
 
-// The categories: look-ups and queries (-1, -2), each registration, the release.
-// Constant-initialized, so usable from any static initializer.
-inline constinit const status_category lookup_category{"tav lookup", detail::lookup_codes};
-inline constinit const status_category group_register_category{"tav group register", detail::group_codes};
-inline constinit const status_category type_register_category{"tav type register", detail::type_codes};
-inline constinit const status_category pool_register_category{"tav pool register", detail::pool_codes};
-inline constinit const status_category release_category{"tav release", detail::release_codes};
+inline std::error_code to_error(int32_t status, std::span<const status_meaning> codes) noexcept
+{
+    for (const status_meaning &m : codes)
+        if (m.status == status) return m.code;
+    return {int(status), category()}; // a status this layer does not know: kept as it is
+}
+} // namespace detail
 
 // A value or the error_code of the status that refused it. [[nodiscard]]:
 // dropping a registration's or look-up's result is a compile-time warning.
@@ -129,10 +104,10 @@ private:
 };
 
 namespace detail {
-template <class T> result<T> make(int32_t status, int32_t success, T value, const std::error_category &c)
+template <class T> result<T> make(int32_t status, int32_t success, T value, std::span<const status_meaning> codes)
 {
     if (status == success) return value;
-    return std::error_code(status, c);
+    return to_error(status, codes);
 }
 } // namespace detail
 
@@ -143,7 +118,7 @@ inline result<group_handle> register_group(std::string_view name, int32_t budget
 {
     tavhandle h = 0;
     const int32_t rc = tavgroupregister(std::string(name).c_str(), budget, &h);
-    return detail::make(rc, TAV_OK, group_handle(h), group_register_category);
+    return detail::make(rc, TAV_OK, group_handle(h), detail::group_codes);
 }
 
 inline result<type_handle> register_type(group_handle group, std::string_view name, int32_t defsize,
@@ -151,7 +126,7 @@ inline result<type_handle> register_type(group_handle group, std::string_view na
 {
     tavhandle h = 0;
     const int32_t rc = tavtyperegister(group.value(), std::string(name).c_str(), defsize, budget, &h);
-    return detail::make(rc, TAV_OK, type_handle(h), type_register_category);
+    return detail::make(rc, TAV_OK, type_handle(h), detail::type_codes);
 }
 
 // A pool that exists already is found, not refused; its increment and maximum stay.
@@ -159,21 +134,21 @@ inline result<pool_handle> register_pool(int32_t size, int32_t incblks = 0, int3
 {
     tavhandle h = 0;
     const int32_t rc = tavpoolregister(size, incblks, maxblks, &h);
-    return detail::make(rc, TAV_OK, pool_handle(h), pool_register_category);
+    return detail::make(rc, TAV_OK, pool_handle(h), detail::pool_codes);
 }
 
 inline result<group_handle> find_group(std::string_view name)
 {
     tavhandle h = 0;
     const int32_t rc = tavgroupnametohandle(std::string(name).c_str(), &h);
-    return detail::make(rc, TAV_OK, group_handle(h), lookup_category);
+    return detail::make(rc, TAV_OK, group_handle(h), detail::lookup_codes);
 }
 
 inline result<type_handle> find_type(std::string_view name)
 {
     tavhandle h = 0;
     const int32_t rc = tavtypenametohandle(std::string(name).c_str(), &h);
-    return detail::make(rc, TAV_OK, type_handle(h), lookup_category);
+    return detail::make(rc, TAV_OK, type_handle(h), detail::lookup_codes);
 }
 
 // The pool of exactly this block size (not a covering larger one).
@@ -181,7 +156,7 @@ inline result<pool_handle> find_pool(int32_t size)
 {
     tavhandle h = 0;
     const int32_t rc = tavpoolsizetohandle(size, &h);
-    return detail::make(rc, TAV_OK, pool_handle(h), lookup_category);
+    return detail::make(rc, TAV_OK, pool_handle(h), detail::lookup_codes);
 }
 
 // Names come back as the library copies them out: at most 31 characters.
@@ -189,14 +164,14 @@ inline result<std::string> name_of(group_handle g)
 {
     char buf[TAV_NAME_BUF] = {};
     const int32_t rc = tavgrouphandletoname(g.value(), buf);
-    return detail::make(rc, TAV_OK, std::string(buf), lookup_category);
+    return detail::make(rc, TAV_OK, std::string(buf), detail::lookup_codes);
 }
 
 inline result<std::string> name_of(type_handle t)
 {
     char buf[TAV_NAME_BUF] = {};
     const int32_t rc = tavtypehandletoname(t.value(), buf);
-    return detail::make(rc, TAV_OK, std::string(buf), lookup_category);
+    return detail::make(rc, TAV_OK, std::string(buf), detail::lookup_codes);
 }
 
 // Bytes charged and budget refusals (low 32 bits) of a group or type.
@@ -209,14 +184,14 @@ inline result<usage> statistics(group_handle g)
 {
     usage u;
     const int32_t rc = tavgroupgetstatistics(g.value(), &u.balloc, &u.failcount);
-    return detail::make(rc, TAV_OK, u, lookup_category);
+    return detail::make(rc, TAV_OK, u, detail::lookup_codes);
 }
 
 inline result<usage> statistics(type_handle t)
 {
     usage u;
     const int32_t rc = tavtypegetstatistics(t.value(), &u.balloc, &u.failcount);
-    return detail::make(rc, TAV_OK, u, lookup_category);
+    return detail::make(rc, TAV_OK, u, detail::lookup_codes);
 }
 
 struct pool_statistics {
@@ -230,7 +205,7 @@ inline result<pool_statistics> statistics(pool_handle p)
     pool_statistics s;
     const int32_t rc = tavpoolgetstatistics(p.value(), &s.free, &s.alloced, &s.apeak, &s.asucc, &s.fsucc,
                                             &s.afail, &s.ffail);
-    return detail::make(rc, TAV_POOL_FOUND, s, lookup_category);
+    return detail::make(rc, TAV_POOL_FOUND, s, detail::lookup_codes);
 }
 
 // Empties the registry. Blocks still held stay valid memory but are refused
@@ -243,15 +218,88 @@ inline void shutdown() noexcept { (void)tavshutdown(); }
 // kept by the 32-byte header in front of the data.
 inline constexpr std::size_t block_alignment = 16;
 
-// The status of handing a block back, in release_category.
+// The status of handing a block back: empty, or why it was refused.
 inline std::error_code release(type_handle t, void *p) noexcept
 {
     const int32_t rc = tavpoolfree(t.value(), p);
-    return rc == TAV_OK ? std::error_code() : std::error_code(rc, release_category);
+    return rc == TAV_OK ? std::error_code() : detail::to_error(rc, detail::release_codes);
 }
 
+// ---- Refusals ------------------------------------------------------------
+
+// Where a type stands against its budgets: its group's and its own. A budget
+// of 0 is none; an unknown type has an empty name.
+struct budget_state {
+    char type[TAV_NAME_BUF] = {}, group[TAV_NAME_BUF] = {};
+    int32_t group_budget = 0, group_charged = 0, type_budget = 0, type_charged = 0;
+};
+
+inline budget_state budget_state_of(type_handle t) noexcept
+{
+    budget_state s;
+    int32_t defsize = 0;
+    uint32_t fails = 0;
+    tavhandle g = 0;
+    if (tavtypegetconfig(t.value(), s.type, &defsize, &s.type_budget, s.group) != TAV_OK) return s;
+    (void)tavtypegetstatistics(t.value(), &s.type_charged, &fails);
+    if (tavgroupnametohandle(s.group, &g) == TAV_OK) {
+        (void)tavgroupgetconfig(g, s.group, &s.group_budget);
+        (void)tavgroupgetstatistics(g, &s.group_charged, &fails);
+    }
+    return s;
+}
+
+// Whether `bytes` alone is more than a budget has left.
+constexpr bool exceeds(int32_t budget, int32_t charged, std::size_t bytes) noexcept
+{
+    return budget != 0 && bytes > static_cast<std::size_t>(std::max<int64_t>(int64_t{budget} - charged, 0));
+}
+
+// A request the library refused, as std::bad_alloc that says who refused:
+// "tav: type "rx" refused 4096 bytes: group "net" budget 65536 bytes, 64000 charged".
+class refusal : public std::bad_alloc {
+public:
+    refusal(type_handle type, std::size_t bytes) noexcept : type_(type), bytes_(bytes)
+    {
+        const budget_state s = budget_state_of(type);
+        const int n = std::snprintf(what_, sizeof what_, "tav: type \"%s\" refused %zu bytes: ", s.type, bytes);
+        const std::size_t at = std::min(static_cast<std::size_t>(std::max(n, 0)), sizeof what_ - 1);
+        if (s.type[0] == '\0')
+            std::snprintf(what_ + at, sizeof what_ - at, "no such type");
+        else if (exceeds(s.group_budget, s.group_charged, bytes))
+            std::snprintf(what_ + at, sizeof what_ - at, "group \"%s\" budget %d bytes, %d charged",
+                          s.group, s.group_budget, s.group_charged);
+        else if (exceeds(s.type_budget, s.type_charged, bytes))
+            std::snprintf(what_ + at, sizeof what_ - at, "type budget %d bytes, %d charged", s.type_budget,
+                          s.type_charged);
+        else
+            std::snprintf(what_ + at, sizeof what_ - at, "within budget (a block of its class did not fit, "
+                                                         "no pool serves it, or out of memory)");
+    }
+    const char *what() const noexcept override { return what_; }
+    type_handle type() const noexcept { return type_; }
+    std::size_t bytes() const noexcept { return bytes_; }
+
+private:
+    type_handle type_;
+    std::size_t bytes_;
+    char what_[192];
+};
+
 namespace detail {
-// n objects of `size` bytes aligned to `align`, charged to t; std::bad_alloc
+// From here up a request is checked against what its budgets have left before
+// it reaches the library, whose 32-bit sums can wrap past a budget for sizes
+// near 2 GiB. Below it a wrap needs 2 GiB charged already; and from here up
+// glibc maps pages for the block, which costs more than the check.
+inline constexpr std::size_t budget_checked_from = std::size_t{128} << 10;
+
+inline bool exceeds_what_is_left(type_handle t, std::size_t bytes) noexcept
+{
+    const budget_state s = budget_state_of(t);
+    return exceeds(s.group_budget, s.group_charged, bytes) || exceeds(s.type_budget, s.type_charged, bytes);
+}
+
+// n objects of `size` bytes aligned to `align`, charged to t; tav::refusal
 // when refused. Requests beyond the library's 32-bit sizes never reach it (a
 // truncated size would be served), and size 0 would mean the type's default
 // size, so an empty request asks for 1 byte. Always inlined, like the
@@ -263,13 +311,22 @@ namespace detail {
     if (size != 0 && n > limit / size) throw std::bad_array_new_length();
     if (align == 0 || align > block_alignment || (align & (align - 1)) != 0) throw std::bad_alloc();
     const std::size_t bytes = n * size;
+    if (bytes >= budget_checked_from && exceeds_what_is_left(t, bytes)) throw refusal(t, bytes);
     void *p = tavpoolalloc(t.value(), bytes == 0 ? 1 : static_cast<int32_t>(bytes));
-    if (p == nullptr) throw std::bad_alloc();
+    if (p == nullptr) throw refusal(t, bytes);
     if (reinterpret_cast<std::uintptr_t>(p) % align != 0) {
         (void)tavpoolfree(t.value(), p);
         throw std::bad_alloc();
     }
     return p;
+}
+
+// Hands a block back where nobody could take a status: a refusal goes to the
+// release-failure handler.
+inline void release_or_report(type_handle t, void *p) noexcept
+{
+    if (p == nullptr) return;
+    if (const std::error_code why = release(t, p)) release_failure_slot().load()(t, p, why);
 }
 } // namespace detail
 
@@ -295,7 +352,7 @@ public:
     {
         return static_cast<T *>(detail::allocate(type_, n, sizeof(T), alignof(T)));
     }
-    void deallocate(T *p, std::size_t) noexcept { (void)tavpoolfree(type_.value(), p); }
+    void deallocate(T *p, std::size_t) noexcept { detail::release_or_report(type_, p); }
     // The library's sizes are 32-bit: no request beyond 2 GiB - 1 bytes.
     static constexpr std::size_t max_size() noexcept
     {
@@ -324,7 +381,7 @@ private:
     {
         return detail::allocate(type_, bytes, 1, align);
     }
-    void do_deallocate(void *p, std::size_t, std::size_t) override { (void)tavpoolfree(type_.value(), p); }
+    void do_deallocate(void *p, std::size_t, std::size_t) override { detail::release_or_report(type_, p); }
     bool do_is_equal(const std::pmr::memory_resource &other) const noexcept override
     {
         const auto *o = dynamic_cast<const memory_resource *>(&other);
@@ -342,13 +399,13 @@ public:
     [[gnu::always_inline]] block(type_handle type, int32_t size)
         : type_(type), ptr_(tavpoolalloc(type.value(), size))
     {
-        if (ptr_ == nullptr) throw std::bad_alloc();
+        if (ptr_ == nullptr) throw refusal(type, static_cast<std::size_t>(size));
     }
     block(block &&o) noexcept : type_(o.type_), ptr_(std::exchange(o.ptr_, nullptr)) {}
     block &operator=(block &&o) noexcept
     {
         if (this != &o) {
-            (void)free();
+            detail::release_or_report(type_, std::exchange(ptr_, nullptr));
             type_ = o.type_;
             ptr_ = std::exchange(o.ptr_, nullptr);
         }
@@ -356,7 +413,7 @@ public:
     }
     block(const block &) = delete;
     block &operator=(const block &) = delete;
-    ~block() { (void)free(); }
+    ~block() { detail::release_or_report(type_, ptr_); }
 
     void *get() const noexcept { return ptr_; }
     explicit operator bool() const noexcept { return ptr_ != nullptr; }
