@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -78,6 +80,7 @@ TEST_F(AllocBlock, PooledBlockIsRoundedUpChargedAndHeadered)
     std::memcpy(want + 16, &wide, 8);
     EXPECT_EQ(std::memcmp(&header(p), want, 32), 0);
     EXPECT_TRUE(zeroed(p, 64));
+    EXPECT_LT(malloc_usable_size(&const_cast<tavblkhdr &>(header(q))), size_t{2 * 96}); // header and block
     EXPECT_EQ(tavnode.groups[0].balloc, 128);
     EXPECT_EQ(tavnode.types[1].balloc, 128);
     EXPECT_EQ(tavnode.types[0].balloc, 0);

@@ -145,28 +145,6 @@ TEST_F(ReleaseCodes, ForeignMemoryIsNeverReleased)
 
 using ReleaseCharge = Registry;
 
-TEST_F(ReleaseCharge, BudgetsFitAgainAfterReleases)
-{
-    const tavhandle g = group("net", 200);
-    const tavhandle a = type(g, "a", 0, 64), b = type(g, "b");
-    pool(64);
-    void *pa = tavpoolalloc(a, 20), *pb = tavpoolalloc(b, 100);
-    ASSERT_TRUE(pa != nullptr && pb != nullptr);
-    EXPECT_EQ(tavpoolalloc(b, 40), nullptr); // 228 > 200
-    EXPECT_EQ(tavpoolalloc(a, 1), nullptr);  // the group refuses first
-    ASSERT_EQ(tavpoolfree(b, pb), 0);
-    EXPECT_EQ(tavpoolalloc(a, 1), nullptr); // now only the type's budget is full
-    ASSERT_EQ(tavpoolfree(a, pa), 0);
-    pa = tavpoolalloc(a, 1);
-    pb = tavpoolalloc(b, 100);
-    ASSERT_TRUE(pa != nullptr && pb != nullptr);
-    EXPECT_EQ(tavnode.groups[0].balloc, 164);
-    EXPECT_EQ(tavnode.groups[0].failcount, 2u);
-    EXPECT_EQ(tavnode.types[0].failcount, 1u);
-    EXPECT_EQ(tavpoolfree(a, pa), 0);
-    EXPECT_EQ(tavpoolfree(b, pb), 0);
-}
-
 TEST_F(ReleaseCharge, BlocksOutlivingShutdownWaitForMatchingRecords)
 {
     const tavhandle g = group("net");
