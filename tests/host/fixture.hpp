@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <cstdint>
+#include <vector>
+
 #include "host/host.hpp"
 
 class Registry : public ::testing::Test {
@@ -45,3 +48,32 @@ protected:
         return h;
     }
 };
+
+using Row = std::vector<int64_t>;
+
+// Pool i's alloced, apeak, free, asucc, fsucc, ffail, then its alloced, apeak, asucc, fsucc for type t.
+inline Row pool_row(int i, int t)
+{
+    const tavpool &p = tavnode.pools[i];
+    const tavcounters &c = p.typestats;
+    return {p.alloced, p.apeak,      p.free,     p.asucc,    p.fsucc,
+            p.ffail,   c.alloced[t], c.apeak[t], c.asucc[t], c.fsucc[t]};
+}
+
+// Every counter an allocation or a release can move, so that "nothing changed" is one comparison.
+inline Row counters()
+{
+    Row v{tavnode.tracenext, int64_t(tavnode.tracewraps)};
+    for (int i = 0; i < tavnode.ngroups; ++i) {
+        const tavgroup &g = tavnode.groups[i];
+        v.insert(v.end(), {g.balloc, int64_t(g.failcount), int64_t(g.bigcount)});
+    }
+    for (int i = 0; i < tavnode.ntypes; ++i)
+        v.insert(v.end(), {tavnode.types[i].balloc, int64_t(tavnode.types[i].failcount)});
+    for (int i = 0; i < tavnode.npools; ++i)
+        for (int t = 0; t < tavnode.ntypes; ++t) {
+            const Row r = pool_row(i, t);
+            v.insert(v.end(), r.begin(), r.end());
+        }
+    return v;
+}
