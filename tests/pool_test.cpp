@@ -1,5 +1,7 @@
 #include <pthread.h>
 
+#include <array>
+
 #include <string>
 #include <tuple>
 #include <utility>
@@ -41,9 +43,8 @@ TEST_F(PoolRegistry, ValidationRefusesWithoutTakingTheLock)
     }
     pthread_rwlock_unlock(&tavnode.lock);
     EXPECT_EQ(tavnode.npools, 0);
-    EXPECT_EQ(pool(8, 0, 10), 0x03000000u);
-    EXPECT_EQ(pool(12, -3, 0), 0x03000001u);
-    EXPECT_EQ(pool(16, 4, 4), 0x03000002u);
+    for (const auto [size, inc, max, handle] : {std::array{8, 0, 10, 0}, {12, -3, 0, 1}, {16, 4, 4, 2}})
+        EXPECT_EQ(pool(size, inc, max), 0x03000000u + handle);
 }
 
 TEST_F(PoolRegistry, ExistingSizeReturnsItsHandleAndAddsNothing)
@@ -106,11 +107,8 @@ TEST_F(PoolOutOfMemory, NodeFailurePrintsAndRegistersThePoolUnlisted)
 {
     tavhandle h = 42;
     int32_t rc = 1;
-    const std::string out = host::captured([&] {
-        host::fail_calloc(2);
-        rc = tavpoolregister(32, 0, 0, &h);
-    });
-    EXPECT_EQ(out, "Error in adding Pool to List\n");
+    host::fail_calloc(2);
+    EXPECT_EQ(host::captured([&] { rc = tavpoolregister(32, 0, 0, &h); }), "Error in adding Pool to List\n");
     EXPECT_EQ(std::tuple(rc, h, tavnode.npools, tavnode.sizelist), std::tuple(0, 0x03000000u, 1, nullptr));
     pool(16);
     EXPECT_EQ(sizelist(), (List{{16, 1}}));
@@ -121,8 +119,7 @@ TEST_F(PoolOutOfMemory, CounterFailureGivesMinusSixWithThePoolLinked)
     for (int failing = 0; failing < 6; ++failing) {
         SCOPED_TRACE(failing);
         reset();
-        const tavhandle g = group("net");
-        const tavhandle t = type(g, "buf", 20);
+        const tavhandle g = group("net"), t = type(g, "buf", 20);
         tavhandle h = 42;
         host::fail_calloc(3 + failing);
         EXPECT_EQ(tavpoolregister(32, 0, 0, &h), -6);
