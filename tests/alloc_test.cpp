@@ -73,6 +73,9 @@ TEST_F(AllocBlock, PooledBlockIsRoundedUpChargedAndHeadered)
     ASSERT_EQ(tavpoolfree(wide, p), 0);
     for (void *b : {q, d, n}) EXPECT_EQ(tavpoolfree(t, b), 0);
     EXPECT_EQ(pool_row(2, 1), (Row{0, 2, 0, 2, 2, 0, 0, 2, 2, 2}));
+    void *again[2] = {tavpoolalloc(t, 64), tavpoolalloc(t, 64)}; // back to the peak, not past it
+    EXPECT_EQ(pool_row(2, 1), (Row{2, 2, -2, 4, 2, 0, 2, 2, 4, 2}));
+    for (void *b : again) EXPECT_EQ(tavpoolfree(t, b), 0);
 }
 
 TEST_F(AllocBlock, OversizeBlockHasExactSizeAndTouchesNoPool)
