@@ -5,24 +5,6 @@
 
 using ReleaseRecord = Registry;
 
-TEST_F(ReleaseRecord, KeepsLiveAndReleasedBlocksAcrossGrowth)
-{
-    const tavhandle t = type(group("bulk"), "item", 64);
-    for (int32_t size : {64, 512}) pool(size);
-    // One release of each kind before the growth, of sizes no live block has: never handed out again.
-    void *pooled = tavpoolalloc(t, 500), *oversize = tavpoolalloc(t, 1000);
-    ASSERT_EQ(tavpoolfree(t, oversize) | tavpoolfree(t, pooled), 0);
-    std::vector<void *> live(5000); // more than the record's first table holds, twice over
-    for (void *&p : live) ASSERT_NE(p = tavpoolalloc(t, 0), nullptr);
-    // Released addresses are answered from the record, not from freed memory.
-    EXPECT_EQ(tavpoolfree(t, pooled), TAV_FREE_BADHEADER);
-    EXPECT_NE(host::captured([&] { EXPECT_EQ(tavpoolfree(t, oversize), TAV_FREE_DEAD); }), "");
-    for (void *p : live) ASSERT_EQ(tavpoolfree(t, p), 0);
-    EXPECT_EQ(tavpoolfree(t, live.back()), TAV_FREE_BADHEADER);
-    EXPECT_EQ(std::tuple(tavnode.pools[0].alloced, tavnode.pools[0].fsucc, tavnode.groups[0].balloc),
-              std::tuple(0u, 5000u, 0));
-}
-
 // Churn through growth, evictions from a full window and holes left by reused addresses: every held
 // block is taken back, and the last 1000 released (not handed out again) are still known as released.
 TEST_F(ReleaseRecord, ChurnKeepsEveryHeldBlockAndTheRecentReleases)

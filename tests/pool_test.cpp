@@ -63,14 +63,6 @@ TEST_F(PoolRegistry, ExistingSizeReturnsItsHandleAndAddsNothing)
     EXPECT_EQ(std::tuple(size, inc, max), std::tuple(32, 2, 4));
 }
 
-TEST_F(PoolRegistry, SizeListStaysAscendingWhateverTheOrder)
-{
-    for (int32_t size : {64, 16, 32}) pool(size);
-    EXPECT_EQ(sizelist(), (List{{16, 1}, {32, 2}, {64, 0}}));
-    for (int32_t size : {8, 128, 48}) pool(size);
-    EXPECT_EQ(sizelist(), (List{{8, 3}, {16, 1}, {32, 2}, {48, 5}, {64, 0}, {128, 4}}));
-}
-
 TEST_F(PoolRegistry, NewPoolsBecomeDefaultOfTypesTheyCoverMoreTightly)
 {
     const tavhandle g = group("net");
@@ -92,17 +84,6 @@ TEST_F(PoolRegistry, NewPoolsBecomeDefaultOfTypesTheyCoverMoreTightly)
 
 // The callocs of a registration: the table, the size-class node, then the six
 // counter arrays (alloced, apeak, asucc, fsucc, afail, ffail).
-TEST_F(PoolOutOfMemory, TableGrowthChangesNothing)
-{
-    pool(16);
-    const tavpool *table = tavnode.pools;
-    tavhandle h = 42;
-    host::fail_calloc(1);
-    EXPECT_EQ(tavpoolregister(32, 0, 0, &h), -5);
-    EXPECT_EQ(std::tuple(h, tavnode.npools, tavnode.pools), std::tuple(0u, 1, table));
-    EXPECT_EQ(sizelist(), (List{{16, 0}}));
-}
-
 TEST_F(PoolOutOfMemory, NodeFailurePrintsAndRegistersThePoolUnlisted)
 {
     tavhandle h = 42;

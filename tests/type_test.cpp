@@ -1,5 +1,4 @@
 #include <array>
-#include <functional>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -88,33 +87,6 @@ TEST_F(TypeRegistry, DefaultPoolIsTheSmallestCoveringPool)
     for (const auto &c : cases) {
         const tavhandle t = type(g, c.name, c.defsize);
         EXPECT_EQ(tavnode.types[t & 0xFFFFFF].pidx, c.pidx) << c.name;
-    }
-}
-
-TEST_F(TypeRegistry, CountersOfEarlierTypesSurviveInterleavedRegistrations)
-{
-    const tavhandle g = group("net");
-    pool(16);
-    for (const uint32_t *a : arrays(tavnode.pools[0])) EXPECT_EQ(a, nullptr);
-    // Entries are marked once seen; entries not yet marked must read 0.
-    std::vector<std::vector<bool>> marked;
-    const std::function<void()> steps[] = {[&] { type(g, "a"); }, [&] { pool(32); }, [&] { type(g, "b"); },
-                                           [&] { pool(8); }, [&] { type(g, "c"); }};
-    for (const auto &step : steps) {
-        step();
-        marked.resize(tavnode.npools);
-        for (int p = 0; p < tavnode.npools; ++p) {
-            marked[p].resize(tavnode.ntypes);
-            const auto a = arrays(tavnode.pools[p]);
-            for (int t = 0; t < tavnode.ntypes; ++t) {
-                for (int k = 0; k < 6; ++k) {
-                    ASSERT_NE(a[k], nullptr);
-                    EXPECT_EQ(a[k][t], marked[p][t] ? mark(p, t, k) : 0u) << p << ' ' << t << ' ' << k;
-                    a[k][t] = mark(p, t, k);
-                }
-                marked[p][t] = true;
-            }
-        }
     }
 }
 
