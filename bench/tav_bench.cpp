@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -230,6 +231,25 @@ template <class A> void batch(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
+// Releases of an address the library never handed out, which it refuses: the
+// record does not know it, so the header in front is first checked for being
+// readable (a system call that reports a fault instead of taking it). Arg 0:
+// heap memory with zeros in front; arg 1: a page that is no longer mapped.
+void release_unknown(benchmark::State &state)
+{
+    alignas(16) static char heap[64];
+    const long page = sysconf(_SC_PAGESIZE);
+    char *addr = heap + 32;
+    if (state.range(0) == 1) {
+        void *m = mmap(nullptr, static_cast<size_t>(page), PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED) die("mmap", errno);
+        munmap(m, static_cast<size_t>(page));
+        addr = static_cast<char *>(m) + 64;
+    }
+    for (auto _ : state)
+        if (int32_t rc = tavpoolfree(g_types[0], addr); rc != TAV_FREE_BADHEADER) die("unknown address", rc);
+}
+
 // Registers 32 pools and then T types into an empty registry. Tables grow by
 // one record per registration and every type grows all the pools' counters,
 // so the cost is quadratic in T by design.
@@ -316,6 +336,7 @@ void register_cases()
         add("lib16/batch", batch<Lib>, setup_16, size)->Threads(kThreads);
     }
 
+    add("lib16/release_unknown", release_unknown, setup_16, 0)->Arg(1);
     benchmark::RegisterBenchmark("lib/register/types", registration)
         ->Arg(1000)
         ->Iterations(5)
