@@ -76,6 +76,10 @@ TEST_F(AllocBlock, PooledBlockIsRoundedUpChargedAndHeadered)
     void *again[2] = {tavpoolalloc(t, 64), tavpoolalloc(t, 64)}; // back to the peak, not past it
     EXPECT_EQ(pool_row(2, 1), (Row{2, 2, -2, 4, 2, 0, 2, 2, 4, 2}));
     for (void *b : again) EXPECT_EQ(tavpoolfree(t, b), 0);
+    pool(8192); // above the sizes looked up directly: an exact fit is still pooled
+    void *large = tavpoolalloc(t, 8192);
+    EXPECT_EQ(std::pair(header(large).flags, header(large).size), std::pair(uint8_t{0}, 8192));
+    EXPECT_EQ(tavpoolfree(t, large), 0);
 }
 
 TEST_F(AllocBlock, OversizeBlockHasExactSizeAndTouchesNoPool)
@@ -87,18 +91,18 @@ TEST_F(AllocBlock, OversizeBlockHasExactSizeAndTouchesNoPool)
     EXPECT_EQ(tavpoolalloc(t, -4), nullptr);
     EXPECT_EQ(host::calloc_calls(), calls);
     EXPECT_EQ(counters(), before);
-    void *bare = tavpoolalloc(t, 8);
+    void *bare = tavpoolalloc(t, 1); // the smallest block there is
     pool(16);
     pool(64);
     void *p = tavpoolalloc(t, 100);
     ASSERT_TRUE(bare != nullptr && p != nullptr);
-    EXPECT_EQ(header(bare).size, 8);
+    EXPECT_EQ(header(bare).size, 1);
     unsigned char want[32] = {2, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA, 100};
     std::memcpy(want + 16, &t, 8);
     EXPECT_EQ(std::memcmp(&header(p), want, 32), 0);
     EXPECT_TRUE(zeroed(p, 100));
     EXPECT_EQ(std::tuple(tavnode.groups[0].bigcount, tavnode.groups[0].balloc, tavnode.types[0].balloc),
-              std::tuple(2u, 108, 108));
+              std::tuple(2u, 101, 101));
     EXPECT_EQ(pool_row(0, 0), Row(10, 0));
     EXPECT_EQ(pool_row(1, 0), Row(10, 0));
     EXPECT_EQ(tavpoolfree(t, bare) | tavpoolfree(t, p), 0);
