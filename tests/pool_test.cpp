@@ -47,22 +47,6 @@ TEST_F(PoolRegistry, ValidationRefusesWithoutTakingTheLock)
         EXPECT_EQ(pool(size, inc, max), 0x03000000u + handle);
 }
 
-TEST_F(PoolRegistry, ExistingSizeReturnsItsHandleAndAddsNothing)
-{
-    pool(64, 4, 8);
-    const tavhandle p32 = pool(32, 2, 4);
-    const tavpool *table = tavnode.pools;
-    const long calls = host::calloc_calls();
-    tavhandle h = 0;
-    EXPECT_EQ(tavpoolregister(32, 1, 100, &h), 0);
-    EXPECT_EQ(std::tuple(h, host::calloc_calls(), tavnode.npools, tavnode.pools),
-              std::tuple(p32, calls, 2, table));
-    EXPECT_EQ(sizelist(), (List{{32, 1}, {64, 0}}));
-    int32_t size = 0, inc = 0, max = 0;
-    EXPECT_EQ(tavpoolgetconfig(p32, &size, &inc, &max), -3);
-    EXPECT_EQ(std::tuple(size, inc, max), std::tuple(32, 2, 4));
-}
-
 TEST_F(PoolRegistry, NewPoolsBecomeDefaultOfTypesTheyCoverMoreTightly)
 {
     const tavhandle g = group("net");
