@@ -138,6 +138,7 @@ TEST_F(Tables, CountersAfterAllocationsAndReleasesThenShutdown)
     EXPECT_EQ(printed({CALL(tavpooldumpblockstats(0)), CALL(tavpooldumpblockstats(64)), CALL(tavpooldumpblockstats(48)),
                        CALL(tavpooldumpchunkstats(0)), CALL(tavpooldumpblockstatsdetailed(20, nullptr)),
                        CALL(tavpooldumpblockstatsdetailed(-5, nullptr)),
+                       CALL(tavpooldumpblockstatsdetailed(1, nullptr)),
                        CALL(tavpooldumpblockstatsdetailed(33, "socketbuffer")),
                        CALL(tavpooldumpblockstatsfortype("rxbuffer", 0)),
                        CALL(tavpooldumpblockstatsfortype("socketbuffer", 64)),
