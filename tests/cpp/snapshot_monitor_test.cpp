@@ -1,11 +1,10 @@
 // Snapshots through memory sources (this process, changing or corrupt memory)
 // and the monitoring view rendered from them.
-#include <gtest/gtest.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <new>
+#include <regex>
 
+#include "host/fixture.hpp"
 #include "tav/monitor.hpp"
 #include "tav/tav.hpp"
 
@@ -20,7 +19,7 @@ static int allocations_under_lock = 0;
 // an allocation made under tavnode's lock: count those.
 void *operator new(std::size_t n)
 {
-    if (watch_lock && pthread_rwlock_trywrlock(&tavnode.lock) == EBUSY)
+    if (watch_lock && pthread_rwlock_trywrlock(&tavnode.lock) != 0)
         ++allocations_under_lock;
     else if (watch_lock)
         pthread_rwlock_unlock(&tavnode.lock);
@@ -47,27 +46,20 @@ struct altered_memory {
 };
 
 // Group "net" with types rx (no budget) and tx; rx holds two blocks of 32 bytes, tx one of 64.
-class Monitor : public ::testing::Test {
+class Monitor : public Registry {
 protected:
     void SetUp() override
     {
-        tav::shutdown();
         net = tav::register_group("net", 4096).value();
         for (int32_t size : {32, 64}) (void)tav::register_pool(size).value();
         rx = tav::register_type(net, "rx", 20).value();
         tx = tav::register_type(net, "tx", 40, 1024).value();
-        for (tav::type_handle t : {rx, rx, rx, tx}) held.emplace_back(t, tavpoolalloc(t.value(), 0));
-        (void)tav::release(rx, held[0].second); // the trace ends with an allocation and a release
-        held.erase(held.begin());
-    }
-    void TearDown() override
-    {
-        for (const auto &[t, p] : held) (void)tav::release(t, p);
-        tav::shutdown();
+        void *first = tavpoolalloc(rx.value(), 0);
+        for (tav::type_handle t : {rx, rx, tx}) ASSERT_NE(tavpoolalloc(t.value(), 0), nullptr);
+        ASSERT_FALSE(tav::release(rx, first)); // the trace ends with an allocation and a release
     }
     tav::group_handle net;
     tav::type_handle rx, tx;
-    std::vector<std::pair<tav::type_handle, void *>> held;
 };
 
 // Read untouched, changed or corrupt, the records are those of take_snapshot(), which
@@ -84,40 +76,31 @@ TEST_F(Monitor, SnapshotsAreBoundedRetriedAndAgreeWithTheQueries)
     for (const tav::pool_record &p : local.pools)
         EXPECT_EQ(p.alloced, tav::statistics(p.handle).value().alloced);
     const auto at = reinterpret_cast<std::uintptr_t>(&tavnode);
-    struct Case {
-        const char *what;
-        std::function<void(struct tavnode &, int)> change;
-        tav::snapshot_error expect;
-        bool settled;
-    };
     using E = tav::snapshot_error;
     using N = struct tavnode;
-    // clang-format off
-    const Case cases[] = {
+    const std::tuple<const char *, std::function<void(N &, int)>, E, bool> cases[] = {
         {"unchanged", nullptr, E::none, true},
         {"negative count", [](N &n, int) { n.ntypes = -1; }, E::implausible, true},
         {"count above the bound", [](N &n, int) { n.npools = 1 << 21; }, E::implausible, true},
         {"records at null", [](N &n, int) { n.groups = nullptr; }, E::implausible, true},
         {"trace index past its size", [](N &n, int) { n.tracenext = n.tracesize; }, E::implausible, true},
-        {"size list in a cycle", [](N &n, int) { n.sizelist->next->next = n.sizelist; }, E::implausible, true},
+        {"sizes in a cycle", [](N &n, int) { n.sizelist->next->next = n.sizelist; }, E::implausible, true},
         {"changes once, then holds", [](N &n, int k) { n.tracewraps += k == 0; }, E::none, true},
         {"never holds", [](N &n, int k) { n.tracewraps += static_cast<uint64_t>(k); }, E::none, false},
     };
-    // clang-format on
     tavsizenode *const second_next = tavnode.sizelist->next->next;
     tav::monitor_options at_1;
     at_1.timestamp_ms = 1;
     const std::string here = tav::render_json(local, at_1);
-    for (const Case &c : cases) {
-        altered_memory m{c.change};
+    for (const auto &[what, change, expect, settled] : cases) {
+        altered_memory m{change};
         tav::snapshot s;
-        EXPECT_EQ(tav::read_snapshot(m, at, s, tav::snapshot_limits{}), c.expect) << c.what;
+        EXPECT_EQ(tav::read_snapshot(m, at, s, tav::snapshot_limits{}), expect) << what;
         tavnode.sizelist->next->next = second_next; // the cycle case alters the real list
-        if (c.expect == tav::snapshot_error::none) {
-            EXPECT_EQ(s.settled, c.settled) << c.what;
-            s.settled = true; // unsettled: the last reading, the same records
-            EXPECT_EQ(tav::render_json(s, at_1), here) << c.what;
-        }
+        if (expect != E::none) continue;
+        EXPECT_EQ(s.settled, settled) << what;
+        s.settled = true; // unsettled: the last reading, the same records
+        EXPECT_EQ(tav::render_json(s, at_1), here) << what;
     }
 }
 
@@ -157,17 +140,14 @@ TEST_F(Monitor, OpenMetricsFamiliesAreDeclaredOnceAndCountersEndInTotal)
 {
     const std::string text = tav::render_openmetrics(tav::take_snapshot());
     ASSERT_TRUE(text.ends_with("# EOF\n"));
-    std::istringstream lines(text);
     std::map<std::string, std::string> types;
-    std::string line;
     int samples = 0;
-    while (std::getline(lines, line)) {
-        if (line.starts_with("# TYPE ")) {
-            std::istringstream f(line.substr(7));
-            std::string name, type;
-            f >> name >> type;
-            EXPECT_TRUE(types.emplace(name, type).second) << name;
-            EXPECT_EQ(type == "counter", name.ends_with("_total")) << name;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch m;
+        if (std::regex_match(line, m, std::regex("# TYPE (\\S+) (\\S+)"))) {
+            EXPECT_TRUE(types.emplace(m[1], m[2]).second) << line;
+            EXPECT_EQ(m[2] == "counter", m[1].str().ends_with("_total")) << line;
         } else if (!line.starts_with("#")) {
             ++samples;
             EXPECT_TRUE(types.contains(line.substr(0, line.find('{')))) << line;
