@@ -1,7 +1,6 @@
 #include <pthread.h>
 
 #include <array>
-
 #include <string>
 #include <tuple>
 #include <utility>

@@ -123,7 +123,9 @@ using ReleaseCharge = Registry;
 
 TEST_F(ReleaseCharge, BlocksOutlivingShutdownWaitForMatchingRecords)
 {
-    const tavhandle g = group("net"), b = (type(g, "a"), type(g, "b"));
+    const tavhandle g = group("net");
+    type(g, "a");
+    const tavhandle b = type(g, "b");
     pool(64);
     void *p = tavpoolalloc(b, 20), *q = tavpoolalloc(b, 100);
     ASSERT_TRUE(p != nullptr && q != nullptr);
@@ -133,7 +135,8 @@ TEST_F(ReleaseCharge, BlocksOutlivingShutdownWaitForMatchingRecords)
 
     // Fewer types than before: the pooled block's type is still missing.
     const tavhandle g2 = group("disk");
-    type(g2, "x"), pool(128);
+    type(g2, "x");
+    pool(128);
     EXPECT_EQ(release(b, p, -4), "");
     EXPECT_EQ(release(b, q, -4), "");
     EXPECT_EQ(tavnode.pools[0].ffail, 1u);

@@ -24,9 +24,12 @@ uint32_t mark(int p, int t, int k) { return uint32_t(100 * p + 10 * t + k + 1); 
 TEST_F(TypeRegistry, RefusalsComeInCheckOrderAndChangeNothing)
 {
     const tavhandle g = group("net", 100);
-    group("disk"), group("neg", -5), pool(16);
+    group("disk");
+    group("neg", -5);
+    pool(16);
     const std::string longname(32, 't');
-    type(g, "buf", 8, 100), type(g, (longname + "1").c_str());
+    type(g, "buf", 8, 100);
+    type(g, (longname + "1").c_str());
     const tavtype *table = tavnode.types;
     const auto counters = arrays(tavnode.pools[0]);
     const struct {
