@@ -2,7 +2,7 @@
 // argument names, with their values, and refuses null pointers and handles
 // that name nothing while storing nothing.
 #include <array>
-#include <cstring>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -21,37 +21,29 @@ struct Out {
 
 // A query by handle; `null` is the position of the pointer passed as null (none if out of range).
 struct Query {
-    const char *name;
     uint32_t kind;
     int pointers;
     int32_t found; // its success code
+    const char *name;
     std::function<int32_t(tavhandle, Out &, int null)> call;
 };
 
 template <class T> T *P(int null, int k, T *p) { return null == k ? nullptr : p; }
 
+#define Q(fn, ...) #fn, [](tavhandle h, Out & o, int n) { return tav##fn(h, __VA_ARGS__); }
+
 const Query kQueries[] = {
-    {"grouphandletoname", 1, 1, 0, [](tavhandle h, Out &o, int n) { return tavgrouphandletoname(h, P(n, 0, o.s1)); }},
-    {"groupgetconfig", 1, 2, 0,
-     [](tavhandle h, Out &o, int n) { return tavgroupgetconfig(h, P(n, 0, o.s1), P(n, 1, o.v)); }},
-    {"groupgetstatistics", 1, 2, 0,
-     [](tavhandle h, Out &o, int n) { return tavgroupgetstatistics(h, P(n, 0, o.v), P(n, 1, o.u)); }},
-    {"typehandletoname", 2, 1, 0, [](tavhandle h, Out &o, int n) { return tavtypehandletoname(h, P(n, 0, o.s1)); }},
-    {"typegetconfig", 2, 4, 0,
-     [](tavhandle h, Out &o, int n) {
-         return tavtypegetconfig(h, P(n, 0, o.s1), P(n, 1, o.v), P(n, 2, o.v + 1), P(n, 3, o.s2));
-     }},
-    {"typegetstatistics", 2, 2, 0,
-     [](tavhandle h, Out &o, int n) { return tavtypegetstatistics(h, P(n, 0, o.v), P(n, 1, o.u)); }},
-    {"poolhandletosize", 3, 1, -3, [](tavhandle h, Out &o, int n) { return tavpoolhandletosize(h, P(n, 0, o.v)); }},
-    {"poolgetconfig", 3, 3, -3,
-     [](tavhandle h, Out &o, int n) { return tavpoolgetconfig(h, P(n, 0, o.v), P(n, 1, o.v + 1), P(n, 2, o.v + 2)); }},
-    {"poolgetstatistics", 3, 7, -3,
-     [](tavhandle h, Out &o, int n) {
-         uint32_t *u = o.u;
-         return tavpoolgetstatistics(h, P(n, 0, o.v), P(n, 1, u), P(n, 2, u + 1), P(n, 3, u + 2), P(n, 4, u + 3),
-                                     P(n, 5, u + 4), P(n, 6, u + 5));
-     }},
+    {1, 1, 0, Q(grouphandletoname, P(n, 0, o.s1))},
+    {1, 2, 0, Q(groupgetconfig, P(n, 0, o.s1), P(n, 1, o.v))},
+    {1, 2, 0, Q(groupgetstatistics, P(n, 0, o.v), P(n, 1, o.u))},
+    {2, 1, 0, Q(typehandletoname, P(n, 0, o.s1))},
+    {2, 4, 0, Q(typegetconfig, P(n, 0, o.s1), P(n, 1, o.v), P(n, 2, o.v + 1), P(n, 3, o.s2))},
+    {2, 2, 0, Q(typegetstatistics, P(n, 0, o.v), P(n, 1, o.u))},
+    {3, 1, -3, Q(poolhandletosize, P(n, 0, o.v))},
+    {3, 3, -3, Q(poolgetconfig, P(n, 0, o.v), P(n, 1, o.v + 1), P(n, 2, o.v + 2))},
+    {3, 7, -3,
+     Q(poolgetstatistics, P(n, 0, o.v), P(n, 1, o.u), P(n, 2, o.u + 1), P(n, 3, o.u + 2), P(n, 4, o.u + 3),
+       P(n, 5, o.u + 4), P(n, 6, o.u + 5))},
 };
 
 } // namespace
@@ -63,42 +55,42 @@ TEST_F(Queries, ByHandleRefuseNullsAndHandlesNamingNothing)
     const tavhandle g = group("abcdefghijklmnopqrstuvwxyz0123456789", 500);
     const tavhandle t = type(g, "buf", 24, 400);
     const tavhandle p = pool(48, 6, 12);
-    tavnode.groups[0].balloc = 96;
-    tavnode.groups[0].failcount = 0x500000007ull; // low 32 bits come out
-    tavnode.types[0].balloc = 48;
-    tavnode.types[0].failcount = 0x100000003ull;
-    std::tie(tavnode.pools[0].free, tavnode.pools[0].alloced, tavnode.pools[0].apeak, tavnode.pools[0].asucc,
-             tavnode.pools[0].fsucc, tavnode.pools[0].afail, tavnode.pools[0].ffail) =
+    tavgroup &gr = tavnode.groups[0];
+    tavtype &ty = tavnode.types[0];
+    tavpool &po = tavnode.pools[0];
+    // Fail counts are 64 bits: the low 32 come out.
+    std::tie(gr.balloc, gr.failcount, ty.balloc, ty.failcount) =
+        std::tuple(96, 0x500000007ull, 48, 0x100000003ull);
+    std::tie(po.free, po.alloced, po.apeak, po.asucc, po.fsucc, po.afail, po.ffail) =
         std::tuple(-3, 3u, 5u, 7u, 4u, 1u, 2u);
     const tavhandle live[4] = {0, g, t, p};
+    Out o[9];
     for (const Query &q : kQueries) {
         SCOPED_TRACE(q.name);
-        for (int n = 0; n < q.pointers; ++n) {
-            Out o;
-            EXPECT_EQ(q.call(live[q.kind], o, n), -1) << "null pointer " << n;
-            EXPECT_TRUE(o.untouched());
-        }
         const tavhandle h = live[q.kind];
-        for (tavhandle bad : {tavhandle{0}, h + 1, h + 0x01000000, h - 0x01000000, h | 0x80000000}) {
-            Out o;
-            EXPECT_EQ(q.call(bad, o, -1), -2) << std::hex << bad;
-            EXPECT_TRUE(o.untouched());
-        }
-        Out o;
-        EXPECT_EQ(q.call(h | 0xABCD00000000ull, o, -1), q.found) << "bits above 31 are not the handle's";
-        EXPECT_FALSE(o.untouched());
+        const auto refused = [&q](tavhandle asked, int null) {
+            Out out;
+            const int32_t rc = q.call(asked, out, null);
+            EXPECT_TRUE(out.untouched());
+            return rc;
+        };
+        for (int n = 0; n < q.pointers; ++n) EXPECT_EQ(refused(h, n), -1) << "null pointer " << n;
+        for (tavhandle bad : {tavhandle{0}, h + 1, h + 0x01000000, h - 0x01000000, h | 0x80000000})
+            EXPECT_EQ(refused(bad, -1), -2) << std::hex << bad;
+        EXPECT_EQ(q.call(h | 0xABCD00000000ull, o[&q - kQueries], -1), q.found)
+            << "bits above 31 are not the handle's";
     }
     // What each reports, names cut to 31 characters.
     const std::string gname = "abcdefghijklmnopqrstuvwxyz01234";
-    Out o[9];
-    for (int i = 0; i < 9; ++i) kQueries[i].call(live[kQueries[i].kind], o[i], -1);
     EXPECT_EQ(std::tuple(std::string(o[0].s1), std::string(o[1].s1), o[1].v[0], o[2].v[0], o[2].u[0]),
               std::tuple(gname, gname, 500, 96, 7u));
-    EXPECT_EQ(std::tuple(std::string(o[3].s1), std::string(o[4].s1), o[4].v[0], o[4].v[1], std::string(o[4].s2)),
-              std::tuple("buf", "buf", 24, 400, gname));
+    EXPECT_EQ(
+        std::tuple(std::string(o[3].s1), std::string(o[4].s1), o[4].v[0], o[4].v[1], std::string(o[4].s2)),
+        std::tuple("buf", "buf", 24, 400, gname));
     EXPECT_EQ(std::tuple(o[5].v[0], o[5].u[0], o[6].v[0], o[7].v[0], o[7].v[1], o[7].v[2]),
               std::tuple(48, 3u, 48, 48, 6, 12));
-    EXPECT_EQ(std::tuple(o[8].v[0], std::to_array(o[8].u)), std::tuple(-3, std::array{3u, 5u, 7u, 4u, 1u, 2u}));
+    EXPECT_EQ(std::tuple(o[8].v[0], std::to_array(o[8].u)),
+              std::tuple(-3, std::array{3u, 5u, 7u, 4u, 1u, 2u}));
 }
 
 TEST_F(Queries, ByNameOrSizeFindTheFirstLiveMatch)
@@ -106,32 +98,32 @@ TEST_F(Queries, ByNameOrSizeFindTheFirstLiveMatch)
     uint32_t index = 7;
     EXPECT_EQ(tavtypenametoindex("buf", &index), -1); // no types at all
     EXPECT_EQ(index, 0u);
-    const std::string longname(32, 'n');
+    const std::string stored(32, 'n'), asked = stored + "z"; // names compare over 32 bytes
     const tavhandle g = group("net");
     group("idle");
     tavnode.groups[1].inuse = 0; // no operation clears it, but look-ups must honour it
     type(g, "buf");
-    const tavhandle t = type(g, (longname + "a").c_str());
+    const tavhandle t = type(g, (stored + "a").c_str());
     const tavhandle p16 = pool(16);
-    EXPECT_EQ(tavtypenametoindex((longname + "b").c_str(), &index), 0); // 32 bytes compared
+    EXPECT_EQ(tavtypenametoindex(asked.c_str(), &index), 0);
     EXPECT_EQ(index, 1u);
     EXPECT_EQ(tavtypenametoindex("bu", &index), -1);
     EXPECT_EQ(index, 0u);
-    const std::function<int32_t(tavhandle *)> lookups[] = {
-        [](tavhandle *h) { return tavgroupnametohandle("net", h); },
-        [&](tavhandle *h) { return tavtypenametohandle((longname + "z").c_str(), h); },
-        [](tavhandle *h) { return tavpoolsizetohandle(16, h); }};
-    const std::function<int32_t(tavhandle *)> misses[] = {
-        [](tavhandle *h) { return tavgroupnametohandle("idle", h); },
-        [](tavhandle *h) { return tavtypenametohandle("net", h); },
-        [](tavhandle *h) { return tavpoolsizetohandle(12, h); }}; // a covering pool is not the pool
-    const tavhandle found[] = {g, t, p16};
-    for (int i = 0; i < 3; ++i) {
+    const struct {
+        int32_t (*find)(const char *, tavhandle *);
+        const char *hit, *miss;
+        tavhandle found;
+    } lookups[] = {
+        {tavgroupnametohandle, "net", "idle", g},
+        {tavtypenametohandle, asked.c_str(), "net", t},
+        // A pool that covers the size is not the pool of that size.
+        {[](const char *s, tavhandle *h) { return tavpoolsizetohandle(std::atoi(s), h); }, "16", "12", p16}};
+    for (const auto &l : lookups) {
         tavhandle h = 42;
-        EXPECT_EQ(lookups[i](nullptr), -1);
-        EXPECT_EQ(lookups[i](&h), 0);
-        EXPECT_EQ(h, found[i]);
-        EXPECT_EQ(misses[i](&h), -2);
+        EXPECT_EQ(l.find(l.hit, nullptr), -1);
+        EXPECT_EQ(l.find(l.hit, &h), 0);
+        EXPECT_EQ(h, l.found);
+        EXPECT_EQ(l.find(l.miss, &h), -2);
         EXPECT_EQ(h, 0u);
     }
     tavhandle h = 42;
