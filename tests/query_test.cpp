@@ -3,50 +3,15 @@
 // that name nothing while storing nothing.
 #include <array>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <tuple>
 
 #include "host/fixture.hpp"
+#include "host/queries.hpp"
 
-namespace {
-
-// Out values start as markers; a refusal must leave them.
-struct Out {
-    char s1[TAV_NAME_BUF] = "?", s2[TAV_NAME_BUF] = "?";
-    int32_t v[3] = {7, 7, 7};
-    uint32_t u[6] = {7, 7, 7, 7, 7, 7};
-    bool untouched() const { return s1[0] == '?' && s2[0] == '?' && v[0] == 7 && u[0] == 7; }
-};
-
-// A query by handle; `null` is the position of the pointer passed as null (none if out of range).
-struct Query {
-    uint32_t kind;
-    int pointers;
-    int32_t found; // its success code
-    const char *name;
-    std::function<int32_t(tavhandle, Out &, int null)> call;
-};
-
-template <class T> T *P(int null, int k, T *p) { return null == k ? nullptr : p; }
-
-#define Q(fn, ...) #fn, [](tavhandle h, Out & o, int n) { return tav##fn(h, __VA_ARGS__); }
-
-const Query kQueries[] = {
-    {1, 1, 0, Q(grouphandletoname, P(n, 0, o.s1))},
-    {1, 2, 0, Q(groupgetconfig, P(n, 0, o.s1), P(n, 1, o.v))},
-    {1, 2, 0, Q(groupgetstatistics, P(n, 0, o.v), P(n, 1, o.u))},
-    {2, 1, 0, Q(typehandletoname, P(n, 0, o.s1))},
-    {2, 4, 0, Q(typegetconfig, P(n, 0, o.s1), P(n, 1, o.v), P(n, 2, o.v + 1), P(n, 3, o.s2))},
-    {2, 2, 0, Q(typegetstatistics, P(n, 0, o.v), P(n, 1, o.u))},
-    {3, 1, -3, Q(poolhandletosize, P(n, 0, o.v))},
-    {3, 3, -3, Q(poolgetconfig, P(n, 0, o.v), P(n, 1, o.v + 1), P(n, 2, o.v + 2))},
-    {3, 7, -3,
-     Q(poolgetstatistics, P(n, 0, o.v), P(n, 1, o.u), P(n, 2, o.u + 1), P(n, 3, o.u + 2), P(n, 4, o.u + 3),
-       P(n, 5, o.u + 4), P(n, 6, o.u + 5))},
-};
-
-} // namespace
+using host::kQueries;
+using host::Out;
+using host::Query;
 
 using Queries = Registry;
 

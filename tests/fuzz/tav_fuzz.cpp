@@ -18,6 +18,7 @@
 
 #include "host/books.hpp"
 #include "host/host.hpp"
+#include "host/queries.hpp"
 
 namespace {
 
@@ -61,6 +62,11 @@ bool starved = false; // a system allocation failed since the last shutdown
 void check_books()
 {
     if (const std::string p = host::books_problem(held, !starved); !p.empty()) fail(p, 0);
+}
+
+int32_t count(uint32_t kind)
+{
+    return kind == TAV_KIND_GROUP ? tavnode.ngroups : kind == TAV_KIND_TYPE ? tavnode.ntypes : tavnode.npools;
 }
 
 // The index a handle names, or -1: its kind, and an index below the count.
@@ -171,54 +177,39 @@ void op_shutdown()
     starved = false;
 }
 
-// One of the 13 queries, picked by sel % 13. With bit 7 of sel set, one of
-// its pointer arguments (bits 4 to 6) is null: -1, and nothing is stored.
-// (What each query reports is the unit tests' business.)
+// A look-up by name or size (sel % 13 of 0, 4, 5, 9), or one of the nine
+// queries by handle. With bit 7 of sel set, one pointer argument (bits 4 to 6)
+// is null: -1, and nothing stored. (What each reports is the unit tests' business.)
 void op_query(unsigned sel, tavhandle h, const char *name, int32_t size)
 {
-    static const unsigned kPointers[13] = {2, 1, 2, 2, 1, 2, 1, 4, 2, 1, 1, 3, 7};
-    const unsigned q = sel % 13;
     opname = "query";
-    const bool null = (sel & 0x80) != 0 && q != 4; // tavtypenametoindex takes no null pointers
-    auto P = [&](unsigned n, auto *p) { return null && (sel >> 4 & 7) % kPointers[q] == n ? nullptr : p; };
-    char s1[TAV_NAME_BUF] = "?", s2[TAV_NAME_BUF] = "?";
-    int32_t v[3] = {7, 7, 7};
-    uint32_t u[6] = {7, 7, 7, 7, 7, 7};
-    tavhandle out = 7;
-    int32_t rc = 0;
-    const struct tavnode &n = tavnode;
-    const int32_t g = named(h, TAV_KIND_GROUP, n.ngroups), t = named(h, TAV_KIND_TYPE, n.ntypes);
-    const int32_t p = named(h, TAV_KIND_POOL, n.npools);
-    int32_t found = -1; // the record the query should answer for
-    if (q == 0) rc = tavgroupnametohandle(P(0, name), P(1, &out));
-    if (q == 1) rc = tavgrouphandletoname(h, P(0, s1)), found = g;
-    if (q == 2) rc = tavgroupgetconfig(h, P(0, s1), P(1, &v[0])), found = g;
-    if (q == 3) rc = tavgroupgetstatistics(h, P(0, &v[0]), P(1, &u[0])), found = g;
-    if (q == 4) rc = tavtypenametoindex(name, &u[0]);
-    if (q == 5) rc = tavtypenametohandle(P(0, name), P(1, &out));
-    if (q == 6) rc = tavtypehandletoname(h, P(0, s1)), found = t;
-    if (q == 7) rc = tavtypegetconfig(h, P(0, s1), P(1, &v[0]), P(2, &v[1]), P(3, s2)), found = t;
-    if (q == 8) rc = tavtypegetstatistics(h, P(0, &v[0]), P(1, &u[0])), found = t;
-    if (q == 9) rc = tavpoolsizetohandle(size, P(0, &out));
-    if (q == 10) rc = tavpoolhandletosize(h, P(0, &v[0])), found = p;
-    if (q == 11) rc = tavpoolgetconfig(h, P(0, &v[0]), P(1, &v[1]), P(2, &v[2])), found = p;
-    if (q == 12)
-        rc = tavpoolgetstatistics(h, P(0, &v[0]), P(1, &u[0]), P(2, &u[1]), P(3, &u[2]), P(4, &u[3]),
-                                  P(5, &u[4]), P(6, &u[5])),
-        found = p;
-    const int32_t ok = q >= 10 ? TAV_POOL_FOUND : TAV_OK;
-    if (null) return expect(rc == -1 && out == 7 && v[0] == 7 && u[0] == 7 && s1[0] == '?', "null", rc);
-
-    if (q == 4) return expect(rc == -1 ? u[0] == 0 : rc == 0 && u[0] < uint32_t(n.ntypes), "index", rc);
-    if (q == 0 || q == 5 || q == 9) { // by name or size: a handle of the kind, or 0
-        const uint32_t kind = q == 0 ? TAV_KIND_GROUP : q == 9 ? TAV_KIND_POOL : TAV_KIND_TYPE;
-        const int32_t count = kind == TAV_KIND_GROUP  ? n.ngroups
-                              : kind == TAV_KIND_TYPE ? n.ntypes
-                                                      : n.npools;
-        return expect(rc == -2 ? out == 0 : rc == 0 && named(out, kind, count) >= 0, "look-up", rc);
+    const unsigned q = sel % 13;
+    const int null = (sel & 0x80) == 0 ? -1 : int(sel >> 4 & 7);
+    if (q == 4) { // takes no null pointers
+        uint32_t i = 7;
+        const int32_t rc = tavtypenametoindex(name, &i);
+        return expect(rc == -1 ? i == 0 : rc == 0 && i < uint32_t(tavnode.ntypes), "index", rc);
     }
-    // By handle: exactly the handles that name a record are answered.
-    expect(found < 0 ? rc == -2 && v[0] == 7 && u[0] == 7 && s1[0] == '?' : rc == ok, "by handle", rc);
+    if (q == 0 || q == 5 || q == 9) { // a handle of the kind, or 0; pointer 0 is the name, 1 the handle
+        const uint32_t kind = q == 0 ? TAV_KIND_GROUP : q == 5 ? TAV_KIND_TYPE : TAV_KIND_POOL;
+        const int n = null < 0 ? -1 : q == 9 ? 1 : null % 2;
+        tavhandle out = 7;
+        const char *s = n == 0 ? nullptr : name;
+        tavhandle *at = n == 1 ? nullptr : &out;
+        const int32_t rc = q == 0   ? tavgroupnametohandle(s, at)
+                           : q == 5 ? tavtypenametohandle(s, at)
+                                    : tavpoolsizetohandle(size, at);
+        if (n >= 0) return expect(rc == -1 && out == 7, "null", rc);
+        return expect(rc == -2 ? out == 0 : rc == 0 && named(out, kind, count(kind)) >= 0, "look-up", rc);
+    }
+    static constexpr int kByHandle[13] = {-1, 0, 1, 2, -1, -1, 3, 4, 5, -1, 6, 7, 8};
+    const host::Query &query = host::kQueries[kByHandle[q]];
+    host::Out o;
+    const int32_t rc = query.call(h, o, null < 0 ? -1 : null % query.pointers);
+    if (null >= 0) return expect(rc == -1 && o.untouched(), "null", rc);
+    // Exactly the handles that name a record are answered.
+    expect(named(h, query.kind, count(query.kind)) >= 0 ? rc == query.found : rc == -2 && o.untouched(),
+           "by handle", rc);
 }
 
 // The tables print to standard output (discarded); only their results count.
@@ -302,11 +293,8 @@ int32_t pick_pool_size(Input &in)
 // above 31, of another kind, 0 or random.
 tavhandle pick_handle(Input &in, uint32_t kind)
 {
-    const int32_t count = kind == TAV_KIND_GROUP  ? tavnode.ngroups
-                          : kind == TAV_KIND_TYPE ? tavnode.ntypes
-                                                  : tavnode.npools;
     const uint8_t b = in.byte();
-    const tavhandle index = (b / 8u) % (uint32_t(count) + 1);
+    const tavhandle index = (b / 8u) % (uint32_t(count(kind)) + 1);
     if (b % 8 == 5) return (tavhandle{kind} << 24 | index) | tavhandle{in.byte() | 1u} << 32;
     if (b % 8 == 6) return tavhandle{kind % 3 + 1} << 24 | index;
     if (b % 8 != 7) return tavhandle{kind} << 24 | index;
