@@ -108,25 +108,6 @@ TEST_F(AllocBlock, OversizeBlockHasExactSizeAndTouchesNoPool)
     EXPECT_EQ(tavpoolfree(t, bare) | tavpoolfree(t, p), 0);
 }
 
-TEST_F(AllocBlock, FailedCallocChangesNothingButBigcount)
-{
-    const long seen = host::calloc_calls();
-    void *volatile probe = std::calloc(1, 1);
-    std::free(probe);
-    if (host::calloc_calls() == seen) GTEST_SKIP() << "calloc is not interposed (valgrind?)";
-    const tavhandle t = type(group("net"), "pkt");
-    pool(64);
-    Row before = counters();
-    host::fail_calloc(1);
-    EXPECT_EQ(tavpoolalloc(t, 20), nullptr);
-    EXPECT_EQ(counters(), before);
-    host::fail_calloc(1);
-    EXPECT_EQ(tavpoolalloc(t, 100), nullptr);
-    EXPECT_EQ(tavnode.groups[0].bigcount, 1u);
-    tavnode.groups[0].bigcount = 0; // the one counter a failed oversize allocation moves
-    EXPECT_EQ(counters(), before);
-}
-
 using AllocBudget = Registry;
 
 TEST_F(AllocBudget, GroupIsTestedBeforeTypeAtAndAroundTheLimits)

@@ -9,22 +9,6 @@
 #include "host/fixture.hpp"
 
 using PoolRegistry = Registry;
-using PoolOutOfMemory = Registry;
-
-namespace {
-
-using List = std::vector<std::pair<int32_t, uint32_t>>;
-
-// The size-class list as (bsize, pindex), head first.
-List sizelist()
-{
-    List out;
-    for (const tavsizenode *n = tavnode.sizelist; n != nullptr; n = n->next)
-        out.emplace_back(n->bsize, n->pindex);
-    return out;
-}
-
-} // namespace
 
 TEST_F(PoolRegistry, ValidationRefusesWithoutTakingTheLock)
 {
@@ -62,41 +46,5 @@ TEST_F(PoolRegistry, NewPoolsBecomeDefaultOfTypesTheyCoverMoreTightly)
         std::vector<int32_t> pidx;
         for (int i = 0; i < tavnode.ntypes; ++i) pidx.push_back(tavnode.types[i].pidx);
         EXPECT_EQ(pidx, s.pidx) << "after pool " << s.size;
-    }
-}
-
-// The callocs of a registration: the table, the size-class node, then the six
-// counter arrays (alloced, apeak, asucc, fsucc, afail, ffail).
-TEST_F(PoolOutOfMemory, NodeFailurePrintsAndRegistersThePoolUnlisted)
-{
-    tavhandle h = 42;
-    int32_t rc = 1;
-    host::fail_calloc(2);
-    EXPECT_EQ(host::captured([&] { rc = tavpoolregister(32, 0, 0, &h); }), "Error in adding Pool to List\n");
-    EXPECT_EQ(std::tuple(rc, h, tavnode.npools, tavnode.sizelist), std::tuple(0, 0x03000000u, 1, nullptr));
-    pool(16);
-    EXPECT_EQ(sizelist(), (List{{16, 1}}));
-}
-
-TEST_F(PoolOutOfMemory, CounterFailureGivesMinusSixWithThePoolLinked)
-{
-    for (int failing = 0; failing < 6; ++failing) {
-        SCOPED_TRACE(failing);
-        reset();
-        const tavhandle g = group("net"), t = type(g, "buf", 20);
-        tavhandle h = 42;
-        host::fail_calloc(3 + failing);
-        EXPECT_EQ(tavpoolregister(32, 0, 0, &h), -6);
-        EXPECT_EQ(std::tuple(h, tavnode.npools, tavnode.types[0].pidx), std::tuple(0u, 1, 0));
-        EXPECT_EQ(sizelist(), (List{{32, 0}}));
-        const tavcounters &c = tavnode.pools[0].typestats;
-        const uint32_t *a[] = {c.alloced, c.apeak, c.asucc, c.fsucc, c.afail, c.ffail};
-        for (int k = 0; k < 6; ++k) EXPECT_EQ(a[k] != nullptr, k < failing) << k;
-        // The partial counters must stand allocation, release and a later resize.
-        void *blk = tavpoolalloc(t, 0);
-        ASSERT_NE(blk, nullptr);
-        EXPECT_EQ(tavpoolfree(t, blk), 0);
-        type(g, "more");
-        EXPECT_NE(tavnode.pools[0].typestats.ffail, nullptr);
     }
 }

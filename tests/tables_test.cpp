@@ -50,14 +50,6 @@ void check(const std::string &scenario, const std::vector<Call> &calls, const Na
 
 using Tables = Registry;
 
-TEST_F(Tables, ATypeWithoutPoolsHasAnEmptyPoolTableAndNoSizeClass)
-{
-    type(group("net"), "rx", 20);
-    check("no_pools",
-          {CALL(tavpooldumpblockstatsfortype("rx", 0)), CALL(tavpooldumpblockstatsdetailed(20, nullptr)),
-           CALL(tavpooldumpblockstatsdetailed(20, "rx"))});
-}
-
 TEST_F(Tables, FiltersSelectByNameOrSizeAndNoCountsSkippedRecords)
 {
     const tavhandle net = group("net");
