@@ -64,16 +64,17 @@ void check_books()
     if (const std::string p = host::books_problem(held, !starved); !p.empty()) fail(p, 0);
 }
 
+// Records of a kind.
 int32_t count(uint32_t kind)
 {
     return kind == TAV_KIND_GROUP ? tavnode.ngroups : kind == TAV_KIND_TYPE ? tavnode.ntypes : tavnode.npools;
 }
 
-// The index a handle names, or -1: its kind, and an index below the count.
-int32_t named(tavhandle h, uint32_t kind, int32_t count)
+// The index a handle names, or -1: its kind, and an index below the kind's count.
+int32_t named(tavhandle h, uint32_t kind)
 {
     const auto i = static_cast<int64_t>(h & TAV_INDEX_MASK);
-    return (h & 0xFF000000u) == tavhandle{kind} << TAV_KIND_SHIFT && i < count ? int32_t(i) : -1;
+    return (h & 0xFF000000u) == tavhandle{kind} << TAV_KIND_SHIFT && i < count(kind) ? int32_t(i) : -1;
 }
 
 void expect_handle(int32_t rc, tavhandle h, uint32_t kind, int32_t index)
@@ -103,7 +104,7 @@ void op_type(tavhandle group, const char *name, int32_t defsize, int32_t bmax)
     tavhandle h = 7;
     const int32_t rc = tavtyperegister(group, name, defsize, bmax, &h);
     expect(one_of(rc, 0, -1, -2, -3, -4, -5), "status", rc);
-    expect((rc == -1) == (named(group, TAV_KIND_GROUP, tavnode.ngroups) < 0), "-1 is exactly no group", rc);
+    expect((rc == -1) == (named(group, TAV_KIND_GROUP) < 0), "-1 is exactly no group", rc);
     expect_handle(rc, h, TAV_KIND_TYPE, tavnode.ntypes - 1);
     if (rc != 0) return;
     const tavtype &t = tavnode.types[tavnode.ntypes - 1];
@@ -117,7 +118,7 @@ void op_pool(int32_t size, int32_t inc, int32_t max)
     const int32_t before = tavnode.npools;
     const int32_t rc = tavpoolregister(size, inc, max, &h);
     expect(one_of(rc, 0, -1, -2, -3, -5, -6), "status", rc);
-    expect(rc != 0 ? h == 0 : named(h, TAV_KIND_POOL, tavnode.npools) >= 0, "out handle", rc);
+    expect(rc != 0 ? h == 0 : named(h, TAV_KIND_POOL) >= 0, "out handle", rc);
     expect(rc != 0 || tavnode.pools[h & TAV_INDEX_MASK].size == size, "pool of another size", rc);
     const bool added = (rc == 0 && (h & TAV_INDEX_MASK) == uint32_t(before)) || rc == -6;
     expect(tavnode.npools - before == (added ? 1 : 0), "pool count", tavnode.npools);
@@ -129,7 +130,7 @@ void op_alloc(tavhandle type, int32_t size)
     void *p = tavpoolalloc(type, size);
     if (p == nullptr) return;
     expect(reinterpret_cast<uintptr_t>(p) % 16 == 0, "misaligned block");
-    expect(named(type, TAV_KIND_TYPE, tavnode.ntypes) >= 0, "served a handle naming no type");
+    expect(named(type, TAV_KIND_TYPE) >= 0, "served a handle naming no type");
     for (const host::Held &b : held) expect(b.ptr != p, "block handed out twice");
     tavblkhdr h;
     std::memcpy(&h, static_cast<char *>(p) - sizeof h, sizeof h);
@@ -185,7 +186,7 @@ void op_query(unsigned sel, tavhandle h, const char *name, int32_t size)
     opname = "query";
     const unsigned q = sel % 13;
     const int null = (sel & 0x80) == 0 ? -1 : int(sel >> 4 & 7);
-    if (q == 4) { // takes no null pointers
+    if (q == 4) { // never given a null pointer here
         uint32_t i = 7;
         const int32_t rc = tavtypenametoindex(name, &i);
         return expect(rc == -1 ? i == 0 : rc == 0 && i < uint32_t(tavnode.ntypes), "index", rc);
@@ -200,7 +201,7 @@ void op_query(unsigned sel, tavhandle h, const char *name, int32_t size)
                            : q == 5 ? tavtypenametohandle(s, at)
                                     : tavpoolsizetohandle(size, at);
         if (n >= 0) return expect(rc == -1 && out == 7, "null", rc);
-        return expect(rc == -2 ? out == 0 : rc == 0 && named(out, kind, count(kind)) >= 0, "look-up", rc);
+        return expect(rc == -2 ? out == 0 : rc == 0 && named(out, kind) >= 0, "look-up", rc);
     }
     static constexpr int kByHandle[13] = {-1, 0, 1, 2, -1, -1, 3, 4, 5, -1, 6, 7, 8};
     const host::Query &query = host::kQueries[kByHandle[q]];
@@ -208,8 +209,7 @@ void op_query(unsigned sel, tavhandle h, const char *name, int32_t size)
     const int32_t rc = query.call(h, o, null < 0 ? -1 : null % query.pointers);
     if (null >= 0) return expect(rc == -1 && o.untouched(), "null", rc);
     // Exactly the handles that name a record are answered.
-    expect(named(h, query.kind, count(query.kind)) >= 0 ? rc == query.found : rc == -2 && o.untouched(),
-           "by handle", rc);
+    expect(named(h, query.kind) >= 0 ? rc == query.found : rc == -2 && o.untouched(), "by handle", rc);
 }
 
 // The tables print to standard output (discarded); only their results count.

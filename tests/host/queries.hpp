@@ -25,17 +25,19 @@ struct Query {
 
 template <class T> T *P(int null, int k, T *p) { return null == k ? nullptr : p; }
 
-#define TAV_QUERY(fn, ...) #fn, [](tavhandle h, Out &o, int n) { return tav##fn(h, __VA_ARGS__); }
+#define TAV_QUERY(fn, ...) #fn, [](tavhandle h, Out & o, int n) { return tav##fn(h, __VA_ARGS__); }
 inline const Query kQueries[] = {
-    {TAV_KIND_GROUP, 1, 0, TAV_QUERY(grouphandletoname, P(n, 0, o.s1))},
-    {TAV_KIND_GROUP, 2, 0, TAV_QUERY(groupgetconfig, P(n, 0, o.s1), P(n, 1, o.v))},
-    {TAV_KIND_GROUP, 2, 0, TAV_QUERY(groupgetstatistics, P(n, 0, o.v), P(n, 1, o.u))},
-    {TAV_KIND_TYPE, 1, 0, TAV_QUERY(typehandletoname, P(n, 0, o.s1))},
-    {TAV_KIND_TYPE, 4, 0, TAV_QUERY(typegetconfig, P(n, 0, o.s1), P(n, 1, o.v), P(n, 2, o.v + 1), P(n, 3, o.s2))},
-    {TAV_KIND_TYPE, 2, 0, TAV_QUERY(typegetstatistics, P(n, 0, o.v), P(n, 1, o.u))},
-    {TAV_KIND_POOL, 1, -3, TAV_QUERY(poolhandletosize, P(n, 0, o.v))},
-    {TAV_KIND_POOL, 3, -3, TAV_QUERY(poolgetconfig, P(n, 0, o.v), P(n, 1, o.v + 1), P(n, 2, o.v + 2))},
-    {TAV_KIND_POOL, 7, -3,
+    {TAV_KIND_GROUP, 1, TAV_OK, TAV_QUERY(grouphandletoname, P(n, 0, o.s1))},
+    {TAV_KIND_GROUP, 2, TAV_OK, TAV_QUERY(groupgetconfig, P(n, 0, o.s1), P(n, 1, o.v))},
+    {TAV_KIND_GROUP, 2, TAV_OK, TAV_QUERY(groupgetstatistics, P(n, 0, o.v), P(n, 1, o.u))},
+    {TAV_KIND_TYPE, 1, TAV_OK, TAV_QUERY(typehandletoname, P(n, 0, o.s1))},
+    {TAV_KIND_TYPE, 4, TAV_OK,
+     TAV_QUERY(typegetconfig, P(n, 0, o.s1), P(n, 1, o.v), P(n, 2, o.v + 1), P(n, 3, o.s2))},
+    {TAV_KIND_TYPE, 2, TAV_OK, TAV_QUERY(typegetstatistics, P(n, 0, o.v), P(n, 1, o.u))},
+    {TAV_KIND_POOL, 1, TAV_POOL_FOUND, TAV_QUERY(poolhandletosize, P(n, 0, o.v))},
+    {TAV_KIND_POOL, 3, TAV_POOL_FOUND,
+     TAV_QUERY(poolgetconfig, P(n, 0, o.v), P(n, 1, o.v + 1), P(n, 2, o.v + 2))},
+    {TAV_KIND_POOL, 7, TAV_POOL_FOUND,
      TAV_QUERY(poolgetstatistics, P(n, 0, o.v), P(n, 1, o.u), P(n, 2, o.u + 1), P(n, 3, o.u + 2),
                P(n, 4, o.u + 3), P(n, 5, o.u + 4), P(n, 6, o.u + 5))},
 };
