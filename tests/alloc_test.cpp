@@ -1,7 +1,6 @@
 #include <malloc.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <tuple>
 #include <vector>
@@ -12,27 +11,6 @@ namespace {
 
 const tavblkhdr &header(const void *p) { return static_cast<const tavblkhdr *>(p)[-1]; }
 bool zeroed(const void *p, size_t n) { return std::memcmp(p, std::vector<char>(n).data(), n) == 0; }
-
-// The library is called from these small functions so that the caller
-// address in the trace can be checked to fall inside them; the asm keeps the
-// call from becoming a tail jump.
-__attribute__((noinline)) void *alloc_here(tavhandle t, int32_t size)
-{
-    void *p = tavpoolalloc(t, size);
-    __asm__ volatile("" : "+r"(p));
-    return p;
-}
-__attribute__((noinline)) int32_t free_here(tavhandle t, void *p)
-{
-    int32_t rc = tavpoolfree(t, p);
-    __asm__ volatile("" : "+r"(rc));
-    return rc;
-}
-template <class Fn> bool inside(const void *caller, Fn *fn)
-{
-    const auto a = reinterpret_cast<uintptr_t>(caller), f = reinterpret_cast<uintptr_t>(fn);
-    return a > f && a < f + 256;
-}
 
 } // namespace
 
@@ -149,48 +127,4 @@ TEST_F(AllocBudget, GroupIsTestedBeforeTypeAtAndAroundTheLimits)
             (Row{charged, c.gfail, c.big, charged, c.tfail}));
         for (void *p : held) EXPECT_EQ(tavpoolfree(t, p), 0);
     }
-}
-
-using AllocTrace = Registry;
-
-// Each allocation and pooled release leaves one entry (an oversize release none, a refusal none);
-// the ring wraps after 1024 and counts its wraps.
-TEST_F(AllocTrace, RecordsBlockSizeAddressAndCallerAndWraps)
-{
-    const tavhandle t = type(group("net"), "pkt");
-    pool(64);
-    ASSERT_NE(tavnode.trace, nullptr);
-    const uint32_t at = tavnode.tracenext;
-    auto entry = [&](uint32_t k) { return tavnode.trace[(at + k) % 1024]; };
-    void *p = alloc_here(t, 20);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(std::tuple(entry(0).op, entry(0).size, entry(0).ptr), std::tuple(10u, 64u, p));
-    EXPECT_TRUE(inside(entry(0).caller, &alloc_here)) << entry(0).caller;
-    EXPECT_EQ(tavpoolfree(t + 1, p), TAV_FREE_MISMATCH);
-    EXPECT_EQ(tavpoolalloc(t + 1, 20), nullptr);
-    EXPECT_EQ(tavnode.tracenext, (at + 1) % 1024);
-    ASSERT_EQ(free_here(t, p), 0);
-    EXPECT_EQ(std::tuple(entry(1).op, entry(1).size, entry(1).ptr), std::tuple(15u, 0u, p));
-    EXPECT_TRUE(inside(entry(1).caller, &free_here)) << entry(1).caller;
-    auto one_event = [&] { // an oversize block: traced when allocated, not when released
-        void *big = tavpoolalloc(t, 100);
-        EXPECT_EQ(tavpoolfree(t, big), 0);
-        return big;
-    };
-    void *big = one_event();
-    EXPECT_EQ(std::tuple(entry(2).ptr, entry(2).size, tavnode.tracenext),
-              std::tuple(big, 100u, (at + 3) % 1024));
-    while (tavnode.tracenext != 0) one_event();
-    const uint64_t wraps = tavnode.tracewraps;
-    void *last = nullptr;
-    for (int i = 0; i < 1024; ++i) {
-        EXPECT_EQ(tavnode.tracewraps, wraps);
-        last = one_event();
-    }
-    EXPECT_EQ(std::tuple(tavnode.tracenext, tavnode.tracewraps, tavnode.trace[1023].ptr),
-              std::tuple(0u, wraps + 1, last));
-    p = tavpoolalloc(t, 8);
-    EXPECT_EQ(std::tuple(tavnode.trace[0].op, tavnode.trace[0].size, tavnode.trace[0].ptr, tavnode.tracenext),
-              std::tuple(10u, 64u, p, 1u));
-    EXPECT_EQ(tavpoolfree(t, p), 0);
 }

@@ -17,11 +17,7 @@ struct Call {
     const char *text;
     std::function<int32_t()> fn;
 };
-#define CALL(expr)                                                                                           \
-    Call                                                                                                     \
-    {                                                                                                        \
-#expr, [&] { return (expr); }                                                                        \
-    }
+#define CALL(expr) Call{#expr, [&] { return (expr); }}
 
 // Node addresses differ from run to run: the test names them instead.
 using Names = std::vector<std::pair<const void *, std::string>>;
@@ -49,23 +45,6 @@ void check(const std::string &scenario, const std::vector<Call> &calls, const Na
 } // namespace
 
 using Tables = Registry;
-
-TEST_F(Tables, FiltersSelectByNameOrSizeAndNoCountsSkippedRecords)
-{
-    const tavhandle net = group("net");
-    group("disk", 4096);
-    const tavhandle ui = group("ui");
-    pool(128, 8, 64);
-    pool(32);
-    pool(64, 16, 16);
-    type(net, "rx", 20);
-    type(ui, "tx", 0, 64); // no default pool: registered after the pools with size 0
-    check("filters",
-          {CALL(tavgroupdumpinfo(nullptr)), CALL(tavgroupdumpinfo("disk")), CALL(tavgroupdumpinfo("Disk")),
-           CALL(tavgroupdumpinfo("dis")), CALL(tavgroupdumpinfo("disk ")), CALL(tavgroupdumpinfo("")),
-           CALL(tavtypedumpinfo(nullptr)), CALL(tavtypedumpinfo("tx")), CALL(tavtypedumpinfo("net")),
-           CALL(tavpooldumpinfo(0)), CALL(tavpooldumpinfo(64)), CALL(tavpooldumpinfo(48))});
-}
 
 TEST_F(Tables, SizeListAscendsWithNodeAddressesAndSkipsNodelessPool)
 {
