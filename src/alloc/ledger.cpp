@@ -32,7 +32,6 @@ struct Ledger {
     uint32_t live = 0, released = 0;
     uint32_t head = 0, used = 0;                   // ring entries from head, oldest first, holes included
     uint32_t ringcap = 0, window = 0, maxlive = 0; // nslots / 2, / 4, / 2
-    Slot *found = nullptr; // the slot ledger_find last found, for the release that follows
 
     uint32_t ringmask() const { return ringcap - 1; }
 };
@@ -158,16 +157,16 @@ void ledger_live(uintptr_t addr)
 
 BlockFacts ledger_find(uintptr_t addr)
 {
-    if (led.nslots == 0) return {BlockState::unknown, 0};
-    Slot *s = probe(addr);
-    led.found = s;
-    if (s->addr != addr) return {BlockState::unknown, 0};
-    return {s->state, s->state == BlockState::released_oversize ? led.ring[s->ringpos].handle : 0};
+    if (led.nslots == 0) return {BlockState::unknown, 0, 0};
+    const Slot *s = probe(addr);
+    const auto slot = static_cast<uint32_t>(s - led.slots);
+    if (s->addr != addr) return {BlockState::unknown, slot, 0};
+    return {s->state, slot, s->state == BlockState::released_oversize ? led.ring[s->ringpos].handle : 0};
 }
 
-void ledger_released(uintptr_t addr, bool oversize, tavhandle handle)
+void ledger_released(const BlockFacts &live, uintptr_t addr, bool oversize, tavhandle handle)
 {
-    Slot *s = led.found;
+    Slot *s = &led.slots[live.slot];
     if (led.released == led.window || led.used == led.ringcap) [[unlikely]] {
         if (led.released == led.window) forget_oldest();
         if (led.used == led.ringcap) compact_ring();

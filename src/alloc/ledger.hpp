@@ -29,6 +29,7 @@ enum class BlockState : uint32_t { unknown, live, released_pooled, released_over
 // What the ledger knows of an address: a value, since its slots move.
 struct BlockFacts {
     BlockState state;
+    uint32_t slot;    // where the ledger keeps it, for ledger_released; valid until the ledger changes
     tavhandle handle; // of a released oversize block: the handle its header keeps
 };
 
@@ -40,9 +41,9 @@ void ledger_live(uintptr_t addr);
 
 BlockFacts ledger_find(uintptr_t addr);
 
-// A live block taken back, the one ledger_find was last asked about; an
-// oversize one keeps its header's handle.
-void ledger_released(uintptr_t addr, bool oversize, tavhandle handle);
+// A live block taken back, as ledger_find just found it; an oversize one
+// keeps its header's handle.
+void ledger_released(const BlockFacts &live, uintptr_t addr, bool oversize, tavhandle handle);
 
 // The invariants above, checked over the whole ledger: false when one fails.
 bool ledger_sound();

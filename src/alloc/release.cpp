@@ -11,7 +11,6 @@
 //    known to be readable (else -1). Such an address is never released:
 //    where every check passes, the answer is -1.
 #include <cstdlib>
-#include <cstring>
 
 #include "alloc/block.hpp"
 #include "alloc/charges.hpp"
@@ -95,13 +94,14 @@ extern "C" int32_t tavpoolfree(tavhandle type, void *ptr)
     const auto addr = reinterpret_cast<uintptr_t>(ptr);
     const BlockFacts known = ledger_find(addr);
     const bool live = known.state == BlockState::live;
-    tavblkhdr h;
-    if (live)
-        std::memcpy(&h, header_of(ptr), sizeof h);
-    else if (known.state != BlockState::unknown)
-        h = header_left_by_release(known);
-    else if (!header_of_unknown(addr, &h))
-        return TAV_FREE_BADHEADER;
+    // A live block's header is judged where it stands; any other is a copy.
+    tavblkhdr copy;
+    if (known.state == BlockState::unknown) {
+        if (!header_of_unknown(addr, &copy)) return TAV_FREE_BADHEADER;
+    } else if (!live) {
+        copy = header_left_by_release(known);
+    }
+    const tavblkhdr &h = live ? *header_of(ptr) : copy;
 
     const Verdict v = judge_counting_and_reporting(h, type, ptr);
     if (v.code != TAV_OK) return v.code;
@@ -113,7 +113,7 @@ extern "C" int32_t tavpoolfree(tavhandle type, void *ptr)
     tavgroup &g = group_of(*v.type);
     g.balloc = wrap_sub(g.balloc, bytes);
     v.type->balloc = wrap_sub(v.type->balloc, bytes);
-    ledger_released(addr, !pooled, h.handle);
+    ledger_released(known, addr, !pooled, h.handle);
 
     tavblkhdr *real = header_of(ptr);
     if (pooled) {
