@@ -6,7 +6,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "tools/tavtop/process_source.hpp"
+#include "tools/remote/process_source.hpp"
 #include <tav/monitor.hpp>
 #include <tav/snapshot.hpp>
 
@@ -34,7 +34,7 @@ void populate()
 void read_remote(benchmark::State &state)
 {
     populate();
-    tavtop::process_source src(getpid());
+    tav::remote::process_source src(getpid());
     std::uint64_t bytes = 0;
     for (auto _ : state) {
         tav::snapshot s;
@@ -50,7 +50,7 @@ void read_remote(benchmark::State &state)
 template <bool json> void read_and_render(benchmark::State &state)
 {
     populate();
-    tavtop::process_source src(getpid());
+    tav::remote::process_source src(getpid());
     for (auto _ : state) {
         tav::snapshot s;
         tav::read_snapshot(src, reinterpret_cast<std::uintptr_t>(&tavnode), s);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/zuno.h"
+#include <tav/platform/zuno.h>
 #include "tav/caller.hpp"
 #include "tav/json.hpp"
 #include "tav/monitor.hpp"

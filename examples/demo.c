@@ -7,7 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "platform/zuno.h"
+#include <tav/platform/zuno.h>
 #include "tav.h"
 
 struct tavnode tavnode; /* zero-filled: the empty registry */

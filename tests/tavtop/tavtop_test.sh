@@ -46,24 +46,20 @@ expect "--openmetrics passes promtool" 0 "" -- promtool check metrics <"$dir/met
 expect "--json --trace names callers in the host" 0 '"caller_name":"main\+0x' -- "$tavtop" --json --trace "$pid"
 
 # The live view in a real terminal: sort, switch views, resize, then the target exits.
-if command -v tmux >/dev/null; then
-    sock="$dir/tmux"
-    tmux -S "$sock" new-session -d -x 132 -y 30 "$tavtop -d 0.2 $pid; echo status=\$?; sleep 5"
-    screen() { sleep 0.6; tmux -S "$sock" capture-pane -p; }
-    expect "live view: header and type rows" 0 "types 3 +pools 3 +charged 68160 +refusals 26.*~rx-buffer +net +65536 +0 .*~journal-record +storage +2048 +2048 *\\[#+\\]" -- screen
-    tmux -S "$sock" send-keys n
-    expect "live view: sorted by name" 0 "sorted by name.*~glyph .*~journal-record .*~rx-buffer " -- screen
-    tmux -S "$sock" send-keys p
-    tmux -S "$sock" resize-window -x 100 -y 20 2>/dev/null
-    expect "live view: pool view after a resize" 0 "view pools.*~64 .*~128 .*~2048 +65536 +131072" -- screen
-    stop_host
-    expect "live view: says the target exited" 0 "exited; press q" -- screen
-    tmux -S "$sock" send-keys q
-    expect "live view: q quits" 0 "status=1" -- screen
-    tmux -S "$sock" kill-server 2>/dev/null
-else
-    stop_host
-fi
+sock="$dir/tmux"
+tmux -S "$sock" new-session -d -x 132 -y 30 "$tavtop -d 0.2 $pid; echo status=\$?; sleep 5"
+screen() { sleep 0.6; tmux -S "$sock" capture-pane -p; }
+expect "live view: header and type rows" 0 "types 3 +pools 3 +charged 68160 +refusals 26.*~rx-buffer +net +65536 +0 .*~journal-record +storage +2048 +2048 *\\[#+\\]" -- screen
+tmux -S "$sock" send-keys n
+expect "live view: sorted by name" 0 "sorted by name.*~glyph .*~journal-record .*~rx-buffer " -- screen
+tmux -S "$sock" send-keys p
+tmux -S "$sock" resize-window -x 100 -y 20 2>/dev/null
+expect "live view: pool view after a resize" 0 "view pools.*~64 .*~128 .*~2048 +65536 +131072" -- screen
+stop_host
+expect "live view: says the target exited" 0 "exited; press q" -- screen
+tmux -S "$sock" send-keys q
+expect "live view: q quits" 0 "status=1" -- screen
+tmux -S "$sock" kill-server 2>/dev/null
 expect "a target that has exited" 1 "no such process: $pid$" -- "$tavtop" --once "$pid"
 
 start_host garbage

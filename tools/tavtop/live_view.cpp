@@ -1,7 +1,7 @@
 // The full-screen live view: refreshed every -d seconds, keys to sort and switch views.
-#include "caller_names.hpp"
-#include "failure.hpp"
-#include "process_source.hpp"
+#include "remote/caller_names.hpp"
+#include "remote/failure.hpp"
+#include "remote/process_source.hpp"
 #include "read_target.hpp"
 #include "rows.hpp"
 #include "views.hpp"

@@ -1,6 +1,6 @@
 // tavtop: watch a running libtav host's accounting from outside.
-#include "failure.hpp"
-#include "locate.hpp"
+#include "remote/failure.hpp"
+#include "remote/locate.hpp"
 #include "views.hpp"
 
 #include <CLI/CLI.hpp>
@@ -22,9 +22,9 @@ int main(int argc, char **argv)
     app.add_flag("--trace", opt.trace, "include the trace ring, callers named");
     CLI11_PARSE(app, argc, argv);
     try {
-        tavtop::target t = tavtop::locate(static_cast<pid_t>(pid));
+        tavtop::target t = tav::remote::locate(static_cast<pid_t>(pid));
         return tavtop::run(t, opt);
-    } catch (const tavtop::failure &e) {
+    } catch (const tav::remote::failure &e) {
         std::fprintf(stderr, "tavtop: %s\n", e.what());
         return 1;
     } catch (const std::exception &e) {

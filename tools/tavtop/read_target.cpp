@@ -1,7 +1,7 @@
 #include "read_target.hpp"
 
-#include "caller_names.hpp"
-#include "failure.hpp"
+#include "remote/caller_names.hpp"
+#include "remote/failure.hpp"
 #include "rows.hpp"
 #include "views.hpp"
 

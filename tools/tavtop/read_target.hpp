@@ -1,7 +1,8 @@
 // One snapshot of a located target, with its failures turned into the user's line.
 #pragma once
-#include "locate.hpp"
-#include "process_source.hpp"
+#include "remote/locate.hpp"
+#include "remote/process_source.hpp"
+#include "views.hpp"
 
 #include <tav/snapshot.hpp>
 

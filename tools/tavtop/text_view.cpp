@@ -1,5 +1,5 @@
 // --once: the live view's type rows as plain text, for scripts and logs.
-#include "locate.hpp"
+#include "views.hpp"
 #include "rows.hpp"
 
 #include <cstdio>

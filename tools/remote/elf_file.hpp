@@ -8,7 +8,7 @@
 
 struct Elf;
 
-namespace tavtop {
+namespace tav::remote {
 struct elf_symbol {
     std::uint64_t value = 0, size = 0;
     std::string name;
@@ -40,6 +40,6 @@ private:
     bool dyn_ = false;
 };
 
-// The ELF machine tavtop itself runs as: the only one whose layout it knows.
+// The ELF machine this program runs as: the only one whose layout it knows.
 int native_machine();
-} // namespace tavtop
+} // namespace tav::remote

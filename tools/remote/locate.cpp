@@ -8,7 +8,7 @@
 #include <set>
 #include <tav.h>
 
-namespace tavtop {
+namespace tav::remote {
 namespace {
 
 std::string who(pid_t pid, const std::string &name) { return "process " + std::to_string(pid) + " (" + name + ")"; }
@@ -23,10 +23,10 @@ void check_abi(pid_t pid, const std::string &name)
         return; // no readable program file (a kernel thread has none): the symbol search decides
     }
     if (exe.elf_class() != ELFCLASS64)
-        throw failure(who(pid, name) + " is a 32-bit program; tavtop reads 64-bit hosts only");
+        throw failure(who(pid, name) + " is a 32-bit program; only 64-bit hosts can be read");
     if (exe.machine() != native_machine())
         throw failure(who(pid, name) + " is built for another machine (ELF machine " +
-                      std::to_string(exe.machine()) + "); tavtop reads hosts of its own ABI only");
+                      std::to_string(exe.machine()) + "); only hosts of this ABI can be read");
 }
 
 } // namespace
@@ -59,4 +59,4 @@ target locate(pid_t pid)
     throw failure(who(pid, t.name) + " does not define tavnode");
 }
 
-} // namespace tavtop
+} // namespace tav::remote

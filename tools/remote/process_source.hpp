@@ -6,7 +6,7 @@
 #include <string>
 #include <sys/types.h>
 
-namespace tavtop {
+namespace tav::remote {
 class process_source {
 public:
     explicit process_source(pid_t pid) : pid_(pid) {}
@@ -23,4 +23,4 @@ private:
     int errno_ = 0;
     std::uint64_t reads_ = 0, bytes_ = 0;
 };
-} // namespace tavtop
+} // namespace tav::remote

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
-namespace tavtop {
+namespace tav::remote {
 namespace {
 std::string plus(const std::string &base, std::uintptr_t off)
 {
@@ -55,4 +55,4 @@ std::string caller_names::operator()(std::uintptr_t address)
     return plus(base, at);
 }
 
-} // namespace tavtop
+} // namespace tav::remote

@@ -6,7 +6,7 @@
 #include <libelf.h>
 #include <unistd.h>
 
-namespace tavtop {
+namespace tav::remote {
 
 int native_machine()
 {
@@ -15,7 +15,7 @@ int native_machine()
 #elif defined(__aarch64__)
     return EM_AARCH64;
 #else
-#error "tavtop knows the control block layout of 64-bit hosts only"
+#error "the tools know the control block layout of 64-bit hosts only"
 #endif
 }
 
@@ -104,4 +104,4 @@ std::vector<elf_symbol> elf_file::functions() const
     return out;
 }
 
-} // namespace tavtop
+} // namespace tav::remote

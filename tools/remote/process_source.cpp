@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <sys/uio.h>
 
-namespace tavtop {
+namespace tav::remote {
 
 bool process_source::read(std::uintptr_t address, void *into, std::size_t bytes)
 {
@@ -37,4 +37,4 @@ std::string process_source::explain(const std::string &target) const
     }
 }
 
-} // namespace tavtop
+} // namespace tav::remote

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace tavtop {
+namespace tav::remote {
 class caller_names {
 public:
     caller_names(pid_t pid, std::vector<mapping> maps) : pid_(pid), maps_(std::move(maps)) {}
@@ -26,4 +26,4 @@ private:
     std::vector<mapping> maps_;
     std::map<std::string, std::shared_ptr<object>> objects_;
 };
-} // namespace tavtop
+} // namespace tav::remote

@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace tavtop {
+namespace tav::remote {
 
 std::string process_name(pid_t pid)
 {
@@ -22,8 +22,8 @@ std::string process_name(pid_t pid)
 std::string not_permitted(pid_t pid)
 {
     return "not permitted to read process " + std::to_string(pid) + " (" + process_name(pid) +
-           "): run tavtop as the same user as the target with /proc/sys/kernel/yama/ptrace_scope at 0 or 1"
-           " (1 needs the target to be a descendant or root), or give tavtop CAP_SYS_PTRACE";
+           "): run as the same user as the target with /proc/sys/kernel/yama/ptrace_scope at 0 or 1"
+           " (1 needs the target to be a descendant or root), or with CAP_SYS_PTRACE";
 }
 
 std::vector<mapping> read_maps(pid_t pid)
@@ -71,4 +71,4 @@ std::string mapped_file_path(pid_t pid, const mapping &m)
     return dir + "/root" + m.path;
 }
 
-} // namespace tavtop
+} // namespace tav::remote

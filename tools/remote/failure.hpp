@@ -1,10 +1,10 @@
-// The one kind of error tavtop reports: a single line for the user, then a non-zero exit.
+// The one kind of error the tools report about a target: a single line for the user.
 #pragma once
 #include <stdexcept>
 #include <string>
 
-namespace tavtop {
+namespace tav::remote {
 struct failure : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
-} // namespace tavtop
+} // namespace tav::remote

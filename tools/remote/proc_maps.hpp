@@ -5,7 +5,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace tavtop {
+namespace tav::remote {
 struct mapping {
     std::uintptr_t start = 0, end = 0, offset = 0;
     std::string perms, path; // path empty for anonymous memory
@@ -19,4 +19,4 @@ std::vector<mapping> read_maps(pid_t pid);
 std::string not_permitted(pid_t pid);
 // A path that opens the mapped file even if it was replaced or deleted on disk.
 std::string mapped_file_path(pid_t pid, const mapping &m);
-} // namespace tavtop
+} // namespace tav::remote

@@ -8,7 +8,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace tavtop {
+namespace tav::remote {
 struct target {
     pid_t pid = 0;
     std::string name;
@@ -19,4 +19,4 @@ struct target {
 
 // Throws failure: no such process, not permitted, 32-bit or foreign ABI, no tavnode.
 target locate(pid_t pid);
-} // namespace tavtop
+} // namespace tav::remote
