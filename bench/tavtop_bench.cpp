@@ -54,7 +54,8 @@ template <bool json> void read_and_render(benchmark::State &state)
     for (auto _ : state) {
         tav::snapshot s;
         tav::read_snapshot(src, reinterpret_cast<std::uintptr_t>(&tavnode), s);
-        std::string out = json ? tav::render_json(s) : tav::render_openmetrics(s);
+        const tav::report r = tav::report_of(s);
+        std::string out = json ? tav::render_json(r) : tav::render_exposition(r, tav::text_format::openmetrics);
         benchmark::DoNotOptimize(out);
     }
 }

@@ -1,6 +1,6 @@
 // A C++ host: standard containers and a polymorphic memory resource charged
 // to memory types, a budget refusal that arrives as std::bad_alloc, the
-// statistics as JSON, and the last trace entries with their callers' names.
+// statistics by type, and the last trace entries with their callers' names.
 #include <cstdio>
 #include <list>
 #include <memory_resource>
@@ -9,7 +9,6 @@
 
 #include <tav/platform/zuno.h>
 #include "tav/caller.hpp"
-#include "tav/json.hpp"
 #include "tav/monitor.hpp"
 #include "tav/tav.hpp"
 
@@ -106,23 +105,23 @@ int main(int argc, char **argv)
                 tav::statistics(node_type).value().balloc, nodes.size(), scratch.size());
 
     const tav::snapshot s = tav::take_snapshot();
-    // --openmetrics FILE: also the Prometheus text of this populated host (CI checks it with promtool).
-    if (argc > 2 && std::string(argv[1]) == "--openmetrics") {
+    const tav::report r = tav::report_of(s);
+    // --metrics FILE: also the Prometheus text of this populated host (CI checks it with promtool).
+    if (argc > 2 && std::string(argv[1]) == "--metrics") {
         std::FILE *f = std::fopen(argv[2], "w");
-        if (f == nullptr || std::fputs(tav::render_openmetrics(s).c_str(), f) < 0 || std::fclose(f) != 0) return 1;
+        const std::string text = tav::render_exposition(r, tav::text_format::prometheus);
+        if (f == nullptr || std::fputs(text.c_str(), f) < 0 || std::fclose(f) != 0) return 1;
     }
-    // The statistics as the debug dump, one record a line; the trace follows as text.
-    const nlohmann::json stats = tav::snapshot_json(s, false);
-    for (const char *table : {"groups", "types", "pools"}) {
-        std::printf("\n\"%s\":\n", table);
-        for (const nlohmann::json &record : stats[table]) std::printf("  %s\n", record.dump().c_str());
-    }
-    std::printf("\n");
-    std::printf("last trace entries (%zu recorded, oldest first):\n", s.trace.size());
+    std::printf("\n%-12s %-8s %8s %8s %7s %9s\n", "TYPE", "GROUP", "BYTES", "BUDGET", "BLOCKS", "REFUSALS");
+    for (const tav::type_row &t : r.types)
+        std::printf("%-12s %-8s %8d %8d %7llu %9llu\n", t.name.c_str(), t.group.c_str(), t.charged_bytes,
+                    t.budget_bytes, static_cast<unsigned long long>(t.blocks),
+                    static_cast<unsigned long long>(t.refusals));
+    std::printf("\nlast trace entries (%zu recorded, oldest first):\n", s.trace.size());
     for (std::size_t i = s.trace.size() > 6 ? s.trace.size() - 6 : 0; i < s.trace.size(); ++i) {
         const tav::trace_entry &e = s.trace[i];
-        std::printf("  %-5s %5u bytes at %#jx from %s\n", e.op == TAV_TRACE_ALLOC ? "alloc" : "free", e.size,
-                    static_cast<std::uintmax_t>(e.ptr), brief(tav::describe_caller(e.caller)).c_str());
+        std::printf("  %-5s %5u bytes at %#jx from %s\n", tav::trace_event_name(e.op), e.size,
+                    static_cast<std::uintmax_t>(e.address), brief(tav::describe_caller(e.caller)).c_str());
     }
     std::printf("names announced under parserTavMemType: %d\n", zunoNamespaceCount("parserTavMemType"));
     return 0;

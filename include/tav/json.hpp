@@ -1,117 +1,114 @@
-// A debug dump of a whole snapshot as JSON (nlohmann/json): every record and
-// counter the tables print, under the records' own field names. For monitoring
-// use tav/monitor.hpp, whose keys say what they count and in which unit.
+// A host's report (tav/report.hpp) as one JSON document (nlohmann-json), for monitoring and
+// scripts: the same rows and figures as the texts of tav/exposition.hpp and
+// tavtop's screens, under keys that say what they count and in which unit.
+//
+//   groups: name, charged_bytes, budget_bytes (null: none), types, refusals, oversize_allocations
+//   types:  name, group, default_size_bytes, charged_bytes, budget_bytes, refusals, blocks,
+//           allocations, releases, and per pool used: pool_size, blocks, peak_blocks, allocations, releases
+//   pools:  pool_size, increment_blocks, max_blocks (null: none), blocks, peak_blocks, allocations,
+//           releases, release_failures
+//   trace:  only when asked for; null when the host has no trace ring
+//
 // Kept apart from tav.hpp so that hosts without JSON need no nlohmann.
 #pragma once
 
 #include "tav/config.hpp"
 #ifndef TAV_CXX_TOO_OLD
 
-#include <cstdio>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
-#include "tav/caller.hpp"
-#include "tav/tav.hpp"
+#include "tav/report.hpp"
 
 namespace tav {
 
-namespace detail {
-// Addresses as text: JSON numbers lose 64-bit precision in many readers.
-inline std::string address_text(std::uintptr_t p)
-{
-    char buf[2 + 2 * sizeof(void *) + 1];
-    std::snprintf(buf, sizeof buf, "0x%zx", static_cast<std::size_t>(p));
-    return buf;
-}
+struct json_options {
+    bool trace = false;                                     // the trace ring only when asked for
+    std::function<std::string(std::uintptr_t)> caller_name; // names trace callers; empty: addresses only
+    std::optional<std::int64_t> timestamp_ms;               // default: now (Unix epoch, ms)
+};
 
-inline constexpr const char *stat_names[TAV_STAT_COUNT] = {"alloced", "apeak", "asucc",
-                                                           "fsucc",   "afail", "ffail"};
+// Bumped whenever a key changes meaning or goes away.
+inline constexpr int json_schema = 2;
+
+namespace detail {
+using ojson = nlohmann::ordered_json;
+inline ojson optional_bytes(int32_t b) { return b != 0 ? ojson(b) : ojson(nullptr); }
 } // namespace detail
 
-inline void to_json(nlohmann::json &j, const group_record &g)
+// One JSON document, ending in "\n". Apart from "timestamp_ms" it depends only
+// on the rows (and on caller_name for the trace).
+inline std::string render_json(const report &u, const json_options &opt = {})
 {
-    j = {{"handle", g.handle.value()}, {"inuse", g.inuse}, {"index", g.index},   {"name", g.name},
-         {"ntypes", g.ntypes},         {"bmax", g.bmax},   {"balloc", g.balloc}, {"failcount", g.failcount},
-         {"bigcount", g.bigcount}};
-}
-
-inline void to_json(nlohmann::json &j, const type_record &t)
-{
-    j = {{"handle", t.handle.value()}, {"inuse", t.inuse},        {"index", t.index}, {"name", t.name},
-         {"gindex", t.gindex},         {"defsize", t.defsize},    {"bmax", t.bmax},   {"pidx", t.pidx},
-         {"balloc", t.balloc},         {"failcount", t.failcount}};
-}
-
-inline void to_json(nlohmann::json &j, const pool_record &p)
-{
-    nlohmann::json typestats = nlohmann::json::object();
-    nlohmann::json chunkstats = nlohmann::json::object();
-    for (int k = 0; k < TAV_STAT_COUNT; ++k) {
-        typestats[detail::stat_names[k]] = p.typestats[k];
-        chunkstats[detail::stat_names[k]] = p.chunkstats[k];
+    using detail::ojson;
+    using detail::optional_bytes;
+    const auto now_ms = [] {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    };
+    ojson j;
+    j["schema"] = json_schema;
+    j["timestamp_ms"] = opt.timestamp_ms.value_or(now_ms());
+    j["settled"] = u.settled;
+    j["groups"] = ojson::array();
+    for (const group_row &g : u.groups)
+        j["groups"].push_back({{"name", g.name},
+                               {"charged_bytes", g.charged_bytes},
+                               {"budget_bytes", optional_bytes(g.budget_bytes)},
+                               {"types", g.types},
+                               {"refusals", g.refusals},
+                               {"oversize_allocations", g.oversize_allocations}});
+    j["types"] = ojson::array();
+    for (const type_row &t : u.types) {
+        ojson pools = ojson::array();
+        for (const type_pool_row &e : t.pools)
+            pools.push_back({{"pool_size", e.pool_size},
+                             {"blocks", e.blocks},
+                             {"peak_blocks", e.peak_blocks},
+                             {"allocations", e.allocations},
+                             {"releases", e.releases}});
+        j["types"].push_back({{"name", t.name},
+                              {"group", t.group},
+                              {"default_size_bytes", t.default_size},
+                              {"charged_bytes", t.charged_bytes},
+                              {"budget_bytes", optional_bytes(t.budget_bytes)},
+                              {"refusals", t.refusals},
+                              {"blocks", t.blocks},
+                              {"allocations", t.allocations},
+                              {"releases", t.releases},
+                              {"pools", std::move(pools)}});
     }
-    j = {{"handle", p.handle.value()},
-         {"inuse", p.inuse},
-         {"index", p.index},
-         {"size", p.size},
-         {"csize", p.csize},
-         {"incblks", p.incblks},
-         {"maxblks", p.maxblks},
-         {"alloced", p.alloced},
-         {"apeak", p.apeak},
-         {"free", p.free},
-         {"asucc", p.asucc},
-         {"fsucc", p.fsucc},
-         {"afail", p.afail},
-         {"ffail", p.ffail},
-         {"typestats", std::move(typestats)},
-         {"chunkstats", std::move(chunkstats)}};
-}
-
-inline void to_json(nlohmann::json &j, const size_class &c)
-{
-    j = {{"bsize", c.bsize}, {"pindex", c.pindex}};
-}
-
-// Without the caller's name; snapshot_json adds it.
-inline void to_json(nlohmann::json &j, const trace_entry &e)
-{
-    const char *event = e.op == TAV_TRACE_ALLOC ? "alloc" : e.op == TAV_TRACE_FREE ? "free" : "unknown";
-    j = {{"op", e.op},
-         {"event", event},
-         {"size", e.size},
-         {"ptr", detail::address_text(e.ptr)},
-         {"caller", detail::address_text(e.caller)}};
-}
-
-// The whole snapshot. With callers, each trace entry also carries
-// "caller_name" from describe_caller.
-inline nlohmann::json snapshot_json(const snapshot &s, bool callers = true)
-{
-    nlohmann::json entries = nlohmann::json::array();
-    for (const trace_entry &e : s.trace) {
-        nlohmann::json j = e;
-        if (callers) j["caller_name"] = describe_caller(e.caller);
-        entries.push_back(std::move(j));
+    j["pools"] = ojson::array();
+    for (const pool_row &p : u.pools)
+        j["pools"].push_back({{"pool_size", p.size},
+                              {"increment_blocks", p.increment_blocks},
+                              {"max_blocks", optional_bytes(p.max_blocks)},
+                              {"blocks", p.blocks},
+                              {"peak_blocks", p.peak_blocks},
+                              {"allocations", p.allocations},
+                              {"releases", p.releases},
+                              {"release_failures", p.release_failures}});
+    if (opt.trace && !u.trace) j["trace"] = nullptr;
+    if (opt.trace && u.trace) {
+        ojson entries = ojson::array();
+        for (const trace_event &e : u.trace->events) {
+            ojson x = {{"event", e.event},
+                       {"size_bytes", e.size},
+                       {"address", hex_address(e.address)},
+                       {"caller", hex_address(e.caller)}};
+            if (opt.caller_name) x["caller_name"] = printable(opt.caller_name(e.caller));
+            entries.push_back(std::move(x));
+        }
+        j["trace"] = {
+            {"capacity", u.trace->capacity}, {"wraps", u.trace->wraps}, {"entries", std::move(entries)}};
     }
-    return {{"groups", s.groups},
-            {"types", s.types},
-            {"pools", s.pools},
-            {"sizelist", s.sizelist},
-            {"trace",
-             {{"next", s.tracenext}, {"size", s.tracesize}, {"wraps", s.tracewraps}, {"entries", entries}}}};
+    return j.dump() + "\n";
 }
-
-// Text of snapshot_json. Names are bytes as registered: invalid UTF-8 is
-// replaced (U+FFFD) rather than thrown on.
-inline std::string statistics_json(const snapshot &s, int indent = -1, bool callers = true)
-{
-    return snapshot_json(s, callers).dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-inline std::string statistics_json(int indent = -1) { return statistics_json(take_snapshot(), indent); }
 
 } // namespace tav
 

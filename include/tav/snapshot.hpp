@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -26,65 +27,67 @@
 
 namespace tav {
 
+// The records as the library keeps them, under names that say what they
+// hold. A record's position in its table is its index (handle.index()); the
+// counters no operation ever sets are left out.
 struct group_record {
     group_handle handle;
-    uint32_t inuse, index;
+    bool in_use = false;
     std::string name;
-    uint32_t ntypes;
-    int32_t bmax, balloc;
-    uint64_t failcount, bigcount;
+    uint32_t type_count = 0;
+    int32_t budget_bytes = 0; // 0: none
+    int32_t charged_bytes = 0;
+    uint64_t refusals = 0;
+    uint64_t oversize_allocations = 0;
 };
 
 struct type_record {
     type_handle handle;
-    uint32_t inuse, index;
+    bool in_use = false;
     std::string name;
-    uint32_t gindex;
-    int32_t defsize, bmax, pidx, balloc;
-    uint64_t failcount;
+    uint32_t group_index = 0;
+    int32_t default_size = 0;
+    int32_t budget_bytes = 0;  // 0: none
+    int32_t default_pool = -1; // pool index; -1: none
+    int32_t charged_bytes = 0;
+    uint64_t refusals = 0;
+};
+
+// A pool's counters for each type, indexed by type index. Each is as long as
+// the library's array, which a failed resize can leave short of the type count.
+struct per_type_counters {
+    std::vector<uint32_t> blocks, peak_blocks, allocations, releases;
 };
 
 struct pool_record {
     pool_handle handle;
-    uint32_t inuse, index;
-    int32_t size;
-    uint32_t csize;
-    int32_t incblks, maxblks;
-    uint32_t alloced, apeak;
-    int32_t free;
-    uint32_t asucc, fsucc, afail, ffail;
-    // Indexed by TAV_STAT_ALLOCED..TAV_STAT_FFAIL; each as long as the library's array.
-    std::array<std::vector<uint32_t>, TAV_STAT_COUNT> typestats{};
-    std::array<uint32_t, TAV_STAT_COUNT> chunkstats{};
-
-    // Counter `stat` of type t; 0 where the array is short, as the tables print it.
-    uint32_t typestat(int stat, uint32_t t) const
-    {
-        const std::vector<uint32_t> &a = typestats[static_cast<std::size_t>(stat)];
-        return t < a.size() ? a[t] : 0;
-    }
+    bool in_use = false;
+    int32_t block_size = 0;
+    int32_t increment_blocks = 0, max_blocks = 0;
+    uint32_t blocks = 0, peak_blocks = 0, allocations = 0, releases = 0, release_failures = 0;
+    per_type_counters by_type;
 };
 
 struct size_class {
-    int32_t bsize;
-    uint32_t pindex;
+    int32_t block_size;
+    uint32_t pool_index;
 };
 
 // Integers, not pointers: they may be another process's addresses.
 struct trace_entry {
-    uint32_t op; // TAV_TRACE_ALLOC or TAV_TRACE_FREE
-    uint32_t size;
-    std::uintptr_t ptr, caller;
+    uint32_t op;   // TAV_TRACE_ALLOC or TAV_TRACE_FREE (anything else from a damaged ring)
+    uint32_t size; // an allocation's block size; 0 for a release
+    std::uintptr_t address, caller;
 };
 
 struct snapshot {
     std::vector<group_record> groups;
     std::vector<type_record> types;
     std::vector<pool_record> pools;
-    std::vector<size_class> sizelist; // ascending, as linked
-    std::vector<trace_entry> trace;   // oldest first
-    uint32_t tracenext = 0, tracesize = 0;
-    uint64_t tracewraps = 0;
+    std::vector<size_class> size_classes; // ascending, as linked
+    std::vector<trace_entry> trace;       // oldest first
+    uint32_t trace_capacity = 0;          // 0: the host has no trace ring
+    uint64_t trace_wraps = 0;
     bool settled = true; // false: a remote image never read the same twice in a row
 };
 
@@ -269,51 +272,54 @@ inline void make_records(const image &img, snapshot &s)
     s = snapshot{};
     for (std::size_t i = 0; i < u.groups; ++i) {
         const tavgroup &g = img.groups[i];
-        s.groups.push_back({group_handle::of_index(static_cast<uint32_t>(i)), g.inuse, g.index,
+        s.groups.push_back({group_handle::of_index(static_cast<uint32_t>(i)), g.inuse != 0,
                             record_name(g.name), g.ntypes, g.bmax, g.balloc, g.failcount, g.bigcount});
     }
     for (std::size_t i = 0; i < u.types; ++i) {
         const tavtype &t = img.types[i];
-        s.types.push_back({type_handle::of_index(static_cast<uint32_t>(i)), t.inuse, t.index,
-                           record_name(t.name), t.gindex, t.defsize, t.bmax, t.pidx, t.balloc, t.failcount});
+        s.types.push_back({type_handle::of_index(static_cast<uint32_t>(i)), t.inuse != 0, record_name(t.name),
+                           t.gindex, t.defsize, t.bmax, t.pidx, t.balloc, t.failcount});
     }
     std::size_t at = 0;
     for (std::size_t i = 0; i < u.pools; ++i) {
         const tavpool &p = img.pools[i];
         pool_record r{pool_handle::of_index(static_cast<uint32_t>(i)),
-                      p.inuse,
-                      p.index,
+                      p.inuse != 0,
                       p.size,
-                      p.csize,
                       p.incblks,
                       p.maxblks,
                       p.alloced,
                       p.apeak,
-                      p.free,
                       p.asucc,
                       p.fsucc,
-                      p.afail,
-                      p.ffail};
+                      p.ffail,
+                      {}};
+        std::vector<uint32_t> *kept[TAV_STAT_COUNT] = {&r.by_type.blocks,
+                                                       &r.by_type.peak_blocks,
+                                                       &r.by_type.allocations,
+                                                       &r.by_type.releases,
+                                                       nullptr,
+                                                       nullptr}; // afail and ffail: never set
         for (std::size_t k = 0; k < TAV_STAT_COUNT; ++k) {
             const uint32_t len = img.lengths[i * TAV_STAT_COUNT + k];
             const auto first = img.counters.begin() + static_cast<std::ptrdiff_t>(at);
-            r.typestats[k].assign(first, first + len);
-            r.chunkstats[k] = p.chunkstats[k];
+            if (kept[k] != nullptr) kept[k]->assign(first, first + len);
             at += len;
         }
         s.pools.push_back(std::move(r));
     }
-    for (std::size_t i = 0; i < u.sizes; ++i) s.sizelist.push_back({img.sizes[i].bsize, img.sizes[i].pindex});
+    for (std::size_t i = 0; i < u.sizes; ++i)
+        s.size_classes.push_back({img.sizes[i].bsize, img.sizes[i].pindex});
 
-    s.tracenext = img.node.tracenext;
-    s.tracesize = img.node.tracesize;
-    s.tracewraps = img.node.tracewraps;
+    s.trace_wraps = img.node.tracewraps;
     if (u.trace != 0) {
+        s.trace_capacity = img.node.tracesize;
         // Once wrapped, the oldest entry is the next to be overwritten.
-        const uint32_t count = s.tracewraps > 0 ? s.tracesize : s.tracenext;
-        const uint32_t first = s.tracewraps > 0 ? s.tracenext : 0;
+        const uint32_t next = img.node.tracenext;
+        const uint32_t count = s.trace_wraps > 0 ? s.trace_capacity : next;
+        const uint32_t first = s.trace_wraps > 0 ? next : 0;
         for (uint32_t k = 0; k < count; ++k) {
-            const tavtrace &e = img.trace[(first + k) % s.tracesize];
+            const tavtrace &e = img.trace[(first + k) % s.trace_capacity];
             s.trace.push_back({e.op, e.size, address_of(e.ptr), address_of(e.caller)});
         }
     }
@@ -361,7 +367,9 @@ template <memory_source S> snapshot_error read_snapshot(S &src, std::uintptr_t n
 
 // This process's snapshot through the same builder: storage sized outside the
 // lock, copied under tavnode's read lock without allocating, sized again and
-// retried if the registry grew in between.
+// retried if the registry grew in between. A thread that holds the write lock
+// (its read lock fails with EDEADLK) reads under its own hold and leaves it
+// held. If the lock cannot be taken at all, the snapshot is empty and unsettled.
 inline snapshot take_snapshot()
 {
     constexpr snapshot_limits trusted{UINT32_MAX, UINT32_MAX, 1};
@@ -369,9 +377,14 @@ inline snapshot take_snapshot()
     detail::image img;
     detail::fill_result r;
     do {
-        pthread_rwlock_rdlock(&tavnode.lock);
+        const int rc = pthread_rwlock_rdlock(&tavnode.lock);
+        if (rc != 0 && rc != EDEADLK) {
+            snapshot none;
+            none.settled = false;
+            return none;
+        }
         r = detail::fill(here, detail::address_of(&tavnode), img, trusted);
-        pthread_rwlock_unlock(&tavnode.lock);
+        if (rc == 0) pthread_rwlock_unlock(&tavnode.lock);
         if (r == detail::fill_result::grow) img.grow(16);
     } while (r == detail::fill_result::grow);
     snapshot s;

@@ -29,9 +29,9 @@ int main(int argc, char **argv)
         tavtyperegister(g, k.type, k.defsize, k.tbudget, &t);
         for (int i = 0; i < k.blocks; ++i) (void)tavpoolalloc(t, k.size); // some are refused by a budget
     }
-    tav::monitor_options mo;
-    mo.timestamp_ms = 0;
-    const std::string self = tav::render_json(tav::take_snapshot(), mo);
+    tav::json_options jo;
+    jo.timestamp_ms = 0;
+    const std::string self = tav::render_json(tav::report_of(tav::take_snapshot()), jo);
     if (argc > 2 && std::strcmp(argv[2], "garbage") == 0) {
         tavnode.ntypes = 0x7fffffff;
         tavnode.types = reinterpret_cast<tavtype *>(16);

@@ -23,7 +23,7 @@ void draw_bar(int y, int x, int width, std::int64_t used, std::int64_t budget)
     addch(']');
 }
 
-void draw(const target &t, const tav::snapshot &s, const std::vector<row> &rows, view v, order o,
+void draw(const target &t, const tav::report &s, const std::vector<row> &rows, view v, order o,
           double uptime, bool trace, caller_names &names, const std::string &status)
 {
     erase();
@@ -41,9 +41,11 @@ void draw(const target &t, const tav::snapshot &s, const std::vector<row> &rows,
     attroff(A_REVERSE);
     int y = 3;
     if (trace) {
-        for (auto it = s.trace.rbegin(); it != s.trace.rend() && y < LINES - 1; ++it, ++y)
-            mvprintw(y, 0, "%-5s %8u  0x%-14lx %s", it->op == TAV_TRACE_ALLOC ? "alloc" : "free", it->size,
-                     static_cast<unsigned long>(it->ptr), names(it->caller).c_str());
+        const std::vector<tav::trace_event> none;
+        const auto &events = s.trace ? s.trace->events : none;
+        for (auto it = events.rbegin(); it != events.rend() && y < LINES - 1; ++it, ++y)
+            mvprintw(y, 0, "%-7s %8u  %-16s %s", it->event, it->size, tav::hex_address(it->address).c_str(),
+                     names(it->caller).c_str());
     } else {
         for (const row &r : rows) {
             if (y >= LINES - 1) break;
@@ -65,8 +67,8 @@ int live_view(const target &t, const options &opt)
 {
     process_source src(t.pid);
     caller_names names(t.pid, t.maps);
-    tav::snapshot before = read_target(t, src); // errors before the screen is taken
-    tav::snapshot now = before;
+    tav::report before = read_target(t, src); // errors before the screen is taken
+    tav::report now = before;
     initscr();
     cbreak();
     noecho();
@@ -101,7 +103,7 @@ int live_view(const target &t, const options &opt)
         }
         if (gone) continue;
         try {
-            tav::snapshot next = read_target(t, src);
+            tav::report next = read_target(t, src);
             before = std::move(now);
             now = std::move(next);
             prev = taken;

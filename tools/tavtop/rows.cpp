@@ -6,60 +6,45 @@
 namespace tavtop {
 namespace {
 
-// Allocations and live blocks of type t summed over the pools.
-void type_pool_counts(const tav::snapshot &s, uint32_t t, row &r)
-{
-    for (const auto &p : s.pools) {
-        r.live += p.typestat(TAV_STAT_ALLOCED, t);
-        r.peak += p.typestat(TAV_STAT_APEAK, t);
-        r.allocs += p.typestat(TAV_STAT_ASUCC, t);
-    }
-}
-
-std::vector<row> raw_rows(view v, const tav::snapshot &s)
+std::vector<row> raw_rows(view v, const tav::report &u)
 {
     std::vector<row> out;
     switch (v) {
     case view::types:
-        for (const auto &t : s.types) {
+        for (const auto &t : u.types) {
             row r;
             r.name = t.name;
-            r.group = t.gindex < s.groups.size() ? s.groups[t.gindex].name : "?";
-            r.bytes = t.balloc;
-            r.budget = t.bmax;
-            r.refusals = t.failcount;
-            type_pool_counts(s, t.index, r);
+            r.group = t.group;
+            r.bytes = t.charged_bytes;
+            r.budget = t.budget_bytes;
+            r.refusals = t.refusals;
+            r.live = t.blocks;
+            r.allocs = t.allocations;
             out.push_back(std::move(r));
         }
         break;
     case view::groups:
-        for (const auto &g : s.groups) {
+        for (const auto &g : u.groups) {
             row r;
             r.name = g.name;
-            r.bytes = g.balloc;
-            r.budget = g.bmax;
-            r.refusals = g.failcount;
-            r.live = g.ntypes; // the group view shows its type count in the blocks column
-            r.peak = g.bigcount;
-            for (const auto &t : s.types)
-                if (t.gindex == g.index) {
-                    row tr;
-                    type_pool_counts(s, t.index, tr);
-                    r.allocs += tr.allocs;
-                }
+            r.bytes = g.charged_bytes;
+            r.budget = g.budget_bytes;
+            r.refusals = g.refusals;
+            r.live = g.types; // the group view shows its type count in the blocks column
+            r.peak = g.oversize_allocations;
             out.push_back(std::move(r));
         }
         break;
     case view::pools:
-        for (const auto &p : s.pools) {
+        for (const auto &p : u.pools) {
             row r;
-            r.name = std::to_string(p.size);
-            r.bytes = static_cast<std::int64_t>(p.alloced) * p.size;
-            r.budget = static_cast<std::int64_t>(p.maxblks) * p.size;
-            r.live = p.alloced;
-            r.peak = p.apeak;
-            r.refusals = p.afail + p.ffail;
-            r.allocs = p.asucc;
+            r.name = p.key;
+            r.bytes = static_cast<std::int64_t>(p.blocks) * p.size;
+            r.budget = static_cast<std::int64_t>(p.max_blocks) * p.size;
+            r.live = p.blocks;
+            r.peak = p.peak_blocks;
+            r.refusals = p.release_failures;
+            r.allocs = p.allocations;
             out.push_back(std::move(r));
         }
         break;
@@ -69,18 +54,13 @@ std::vector<row> raw_rows(view v, const tav::snapshot &s)
 
 } // namespace
 
-totals totals_of(const tav::snapshot &s)
+totals totals_of(const tav::report &u)
 {
-    totals t{s.groups.size(), s.types.size(), s.pools.size(), 0, 0, s.tracewraps};
-    for (const auto &g : s.groups) {
-        t.charged += g.balloc;
-        t.refusals += g.failcount;
-    }
-    for (const auto &ty : s.types) t.refusals += ty.failcount;
-    return t;
+    return {u.groups.size(), u.types.size(), u.pools.size(), u.charged_bytes, u.refusals,
+            u.trace ? u.trace->wraps : 0};
 }
 
-std::vector<row> rows_of(view v, const tav::snapshot &now, const tav::snapshot &before, double seconds)
+std::vector<row> rows_of(view v, const tav::report &now, const tav::report &before, double seconds)
 {
     std::vector<row> rows = raw_rows(v, now);
     if (seconds <= 0) return rows;

@@ -1,7 +1,7 @@
 // The rows tavtop shows, computed from two snapshots (the rates are the change
 // between them per second).
 #pragma once
-#include <tav/snapshot.hpp>
+#include <tav/report.hpp>
 
 #include <cstdint>
 #include <string>
@@ -24,9 +24,9 @@ struct totals {
     std::uint64_t refusals = 0, tracewraps = 0;
 };
 
-totals totals_of(const tav::snapshot &s);
+totals totals_of(const tav::report &u);
 // Rows of `v` for `now`, with rates against `before` taken `seconds` earlier (0: no rates).
-std::vector<row> rows_of(view v, const tav::snapshot &now, const tav::snapshot &before, double seconds);
+std::vector<row> rows_of(view v, const tav::report &now, const tav::report &before, double seconds);
 void sort_rows(std::vector<row> &rows, order o);
 const char *view_name(view v);
 const char *order_name(order o);

@@ -6,7 +6,7 @@
 
 namespace tavtop {
 
-void print_text(const target &t, const tav::snapshot &s)
+void print_text(const target &t, const tav::report &s)
 {
     const totals tot = totals_of(s);
     std::printf("process %d (%s): %zu groups, %zu types, %zu pools, %lld bytes charged, %llu refusals, "

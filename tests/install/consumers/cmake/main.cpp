@@ -14,7 +14,7 @@ int main()
     const tav::type_handle t = tav::register_type(g, "items", 16).value();
     std::vector<int, tav::allocator<int>> v{tav::allocator<int>(t)};
     v.assign(10, 7);
-    const auto j = nlohmann::json::parse(tav::render_json(tav::take_snapshot()));
+    const auto j = nlohmann::json::parse(tav::render_json(tav::report_of(tav::take_snapshot())));
     const bool ok = j["types"][0]["charged_bytes"] == 64;
     std::printf("find_package consumer: %s\n", ok ? "ok" : "wrong");
     return ok ? 0 : 1;
