@@ -2,9 +2,11 @@
 # Installs the build into a temporary prefix, then builds and runs hosts
 # against it with GCC and Clang, with and without --as-needed, through
 # find_package(tav) in every order of the targets and pkg-config in both
-# orders of the .pc names. Arguments: build dir, consumers source dir, cmake.
+# orders of the .pc names; then every example and every C and C++ block of
+# the README and the guides against it. Arguments: build dir, consumers
+# source dir, cmake, source dir.
 set -euo pipefail
-build=$1 consumers=$2 cmake=$3
+build=$1 consumers=$2 cmake=$3 src=$4
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -37,3 +39,36 @@ for pair in "gcc g++" "clang clang++"; do
     done
 done
 echo "install: all orders link and run"
+
+# The examples, built on their own against the installed package.
+"$cmake" -S "$src/examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+"$cmake" --build "$work/examples" -j2 >/dev/null
+run "$work/examples/tav-demo"
+
+# Each C or C++ block of the docs is a translation unit of its own: compiled
+# against the installed headers, and linked when it has a main.
+blocks=$work/blocks
+mkdir -p "$blocks"
+for md in "$src/README.md" "$src"/docs/*.md; do
+    awk -v out="$blocks/$(basename "$md" .md)" '
+        /^```(c|cpp)$/ { n++; file = sprintf("%s_%02d.%s", out, n, substr($0, 4)); next }
+        /^```/ { file = ""; next }
+        file != "" { print > file }' "$md"
+done
+flags=$(pkg-config --cflags tav tav-platform)
+libs=$(pkg-config --libs tav tav-platform)
+count=0
+for f in "$blocks"/*; do
+    case $f in
+    *.c) compile=(gcc -std=c11 -Wall -Wextra -Werror) ;;
+    *.cpp) compile=(g++ -std=c++20 -Wall -Wextra -Werror) ;;
+    esac
+    # shellcheck disable=SC2086
+    if grep -qE '^(int|auto) main\(' "$f"; then
+        "${compile[@]}" $flags -o "$f.bin" "$f" $libs -ldl || { echo "doc block $(basename "$f") does not build"; exit 1; }
+    else
+        "${compile[@]}" $flags -c -o "$f.o" "$f" || { echo "doc block $(basename "$f") does not compile"; exit 1; }
+    fi
+    count=$((count + 1))
+done
+echo "install: the examples and $count doc blocks build against the package"
