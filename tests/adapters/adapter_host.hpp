@@ -78,6 +78,16 @@ inline std::string sample_text(size_t bytes)
     return s;
 }
 
+// A feed of `items` elements with two attributes and `text` characters each.
+inline std::string sample_xml(int items, size_t text)
+{
+    std::string doc = "<?xml version='1.0'?><feed>";
+    for (int i = 0; i < items; ++i)
+        doc += "<item id='" + std::to_string(i) + "' kind='k" + std::to_string(i % 7) + "'>" +
+               std::string(text, char('a' + i % 26)) + "</item>";
+    return doc + "</feed>";
+}
+
 // Every adapter test of one process-wide hook runs on a registry that stays.
 // For the others: a fresh registry per test, audited when it ends.
 class Registry : public ::testing::Test {

@@ -53,24 +53,35 @@ static inline char *tav_curl_strdup(const char *s)
     return tav_adapter_strdup(tav_adapter_hook_type(&tav_curl_hook), s);
 }
 
-static inline int32_t tav_curl_set(void *flags)
+struct tav_curl_setup {
+    long flags;
+    int fresh; /* set when this call put the hook in */
+};
+
+/* curl_global_init_mem, checked: an initialised libcurl only counts the call,
+ * so a block it hands out must be one of ours (the library tells, without
+ * touching a foreign one). Else the count is undone and it is too late. */
+static inline int32_t tav_curl_set(void *setup)
 {
-    const CURLcode rc = curl_global_init_mem(*(const long *)flags, tav_curl_malloc, tav_curl_free,
-                                             tav_curl_realloc, tav_curl_strdup, tav_curl_calloc);
-    if (rc != CURLE_OK) return TAV_ADAPTER_FAILED;
-    /* An initialised libcurl only counts the call: a block it hands out then
-     * is not one of ours, and the library says so without touching it. */
+    struct tav_curl_setup *s = (struct tav_curl_setup *)setup;
+    s->fresh = 1;
+    if (curl_global_init_mem(s->flags, tav_curl_malloc, tav_curl_free, tav_curl_realloc, tav_curl_strdup,
+                             tav_curl_calloc) != CURLE_OK)
+        return TAV_ADAPTER_FAILED;
     char *probe = curl_maprintf("%s", "tav");
-    if (probe != NULL && tavpoolfree(tav_adapter_hook_type(&tav_curl_hook), probe) == TAV_OK)
-        return TAV_ADAPTER_OK;
+    if (probe != NULL && tavpoolfree(tav_adapter_hook_type(&tav_curl_hook), probe) == TAV_OK) return TAV_ADAPTER_OK;
     curl_free(probe);
     curl_global_cleanup();
     return probe == NULL ? TAV_ADAPTER_FAILED : TAV_ADAPTER_TOO_LATE;
 }
 
+/* Every OK counts one user of libcurl, like curl_global_init: the same type
+ * installed again initialises again. */
 static inline int32_t tav_curl_install(tavhandle type, long flags)
 {
-    return tav_adapter_hook_install(&tav_curl_hook, type, tav_curl_set, &flags);
+    struct tav_curl_setup setup = {flags, 0};
+    const int32_t rc = tav_adapter_hook_install(&tav_curl_hook, type, tav_curl_set, &setup);
+    return rc == TAV_ADAPTER_OK && !setup.fresh ? tav_curl_set(&setup) : rc;
 }
 
 #ifdef __cplusplus

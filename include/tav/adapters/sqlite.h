@@ -8,7 +8,7 @@
  *
  *   tav_sqlite_install(type)   C: TAV_ADAPTER_OK, _BADTYPE, _TOO_LATE, _TAKEN
  *   tav_sqlite_uninstall()     sqlite3_shutdown(), then SQLite's previous
- *                              allocator; _BUSY (the hook stays) while blocks
+ *                              allocator; _BUSY (nothing changes) while blocks
  *                              remain charged, i.e. a connection is still open
  *   tav::adapters::sqlite::hook   C++: installs, or throws std::system_error;
  *                                 uninstalls when destroyed
@@ -82,10 +82,11 @@ static inline int32_t tav_sqlite_uninstall(void)
     if (hook->type != 0) {
         int32_t charged = 0;
         uint32_t refusals = 0;
-        (void)sqlite3_shutdown();
+        /* A connection still open holds blocks: SQLite must not shut down under it. */
         if (tavtypegetstatistics(hook->type, &charged, &refusals) != TAV_OK || charged != 0)
             rc = TAV_ADAPTER_BUSY;
-        else if (sqlite3_config(SQLITE_CONFIG_MALLOC, &tav_sqlite_previous) != SQLITE_OK)
+        else if (sqlite3_shutdown() != SQLITE_OK ||
+                 sqlite3_config(SQLITE_CONFIG_MALLOC, &tav_sqlite_previous) != SQLITE_OK)
             rc = TAV_ADAPTER_FAILED;
         else
             __atomic_store_n(&hook->type, (tavhandle)0, __ATOMIC_RELEASE);
