@@ -43,9 +43,9 @@ int fill(sqlite3 *db, int first, int rows)
                               "BEGIN", nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_prepare_v2(db, "INSERT INTO t VALUES(?, ?, ?)", -1, &st, nullptr);
     for (int i = first; rc == SQLITE_OK && i < first + rows; ++i) {
-        const std::string name = "name-" + std::to_string(i) + std::string(30, 'n');
+        const std::string name = ("name-" + std::to_string(i) + std::string(40, 'n')).substr(0, 40);
         sqlite3_bind_int(st, 1, i);
-        sqlite3_bind_text(st, 2, name.substr(0, 40).c_str(), 40, SQLITE_TRANSIENT);
+        sqlite3_bind_text(st, 2, name.c_str(), 40, SQLITE_TRANSIENT);
         sqlite3_bind_int(st, 3, i % 100);
         rc = sqlite3_step(st) == SQLITE_DONE ? sqlite3_reset(st) : sqlite3_errcode(db);
     }
@@ -80,11 +80,11 @@ TEST(SQLiteHook, ASqueezedBudgetGivesNomemAndReadsGoOn)
     ASSERT_EQ(fill(db, 0, 5000), SQLITE_OK);
     {
         const Squeeze squeeze(t, kBudget, 1 << 20);
-        EXPECT_EQ(fill(db, 5000, 100000), SQLITE_NOMEM);
+        EXPECT_EQ(fill(db, 5000, 40000), SQLITE_NOMEM);
         EXPECT_EQ(query(db, "SELECT count(*) FROM t"), 5000) << "the failed transaction is rolled back";
     }
-    EXPECT_EQ(fill(db, 5000, 100000), SQLITE_OK);
-    EXPECT_EQ(query(db, "SELECT count(*) FROM t"), 105000);
+    EXPECT_EQ(fill(db, 5000, 40000), SQLITE_OK);
+    EXPECT_EQ(query(db, "SELECT count(*) FROM t"), 45000);
     EXPECT_EQ(sqlite3_memory_used(), charged(t));
     EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
 }
