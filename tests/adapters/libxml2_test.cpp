@@ -3,10 +3,8 @@
 // xmlCleanupParser() takes the charge back to 0. LibXml2TooLate runs alone.
 #include <tav/adapters/libxml2.h>
 
-#include <libxml/parser.h>
-#include <libxml/xpath.h>
-
 #include "adapter_host.hpp"
+#include "bench/workloads/libxml2.hpp"
 
 using namespace adapters_test;
 
@@ -25,21 +23,6 @@ tavhandle hooked()
     return t;
 }
 
-xmlDocPtr parse(const std::string &xml)
-{
-    return xmlReadMemory(xml.data(), int(xml.size()), "feed.xml", nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR);
-}
-
-double evaluate(xmlDocPtr doc, const char *xpath)
-{
-    xmlXPathContextPtr ctx = xmlXPathNewContext(doc);
-    xmlXPathObjectPtr v = ctx == nullptr ? nullptr : xmlXPathEvalExpression(BAD_CAST xpath, ctx);
-    const double n = v == nullptr ? -1 : xmlXPathCastToNumber(v);
-    xmlXPathFreeObject(v);
-    xmlXPathFreeContext(ctx);
-    return n;
-}
-
 TEST(LibXml2Hook, ASecondTypeIsRefused)
 {
     const tavhandle t = hooked();
@@ -55,14 +38,14 @@ TEST(LibXml2Hook, ASqueezedBudgetFailsTheParseWithNoMemory)
         // Room for no parser context: libxml2 2.9 leaks its 16 KiB input buffer
         // when a parse fails for memory any later (its own fault, with malloc too).
         const Squeeze squeeze(t, kBudget, 16 << 10);
-        EXPECT_EQ(parse(xml), nullptr);
+        EXPECT_EQ(xml_parse(xml), nullptr);
         const xmlError *e = xmlGetLastError();
         ASSERT_NE(e, nullptr);
         EXPECT_EQ(e->code, XML_ERR_NO_MEMORY);
     }
-    xmlDocPtr doc = parse(xml);
+    xmlDocPtr doc = xml_parse(xml);
     ASSERT_NE(doc, nullptr) << "libxml2 works on once the budget has room";
-    EXPECT_EQ(evaluate(doc, "count(//item)"), 20000);
+    EXPECT_EQ(xml_evaluate(doc, "count(//item)"), 20000);
     xmlFreeDoc(doc);
 }
 
@@ -70,17 +53,17 @@ TEST(LibXml2Hook, ASqueezedBudgetFailsTheParseWithNoMemory)
 TEST(LibXml2Hook, ParseQueryWriteAndCleanupTakeTheChargeBackToZero)
 {
     const tavhandle t = hooked();
-    xmlDocPtr doc = parse(sample_xml(5000, 30));
+    xmlDocPtr doc = xml_parse(sample_xml(5000, 30));
     ASSERT_NE(doc, nullptr);
-    EXPECT_EQ(evaluate(doc, "count(//item[@kind='k3'])"), 714);
-    EXPECT_EQ(evaluate(doc, "sum(//item[position() <= 10]/@id)"), 45);
+    EXPECT_EQ(xml_evaluate(doc, "count(//item[@kind='k3'])"), 714);
+    EXPECT_EQ(xml_evaluate(doc, "sum(//item[position() <= 10]/@id)"), 45);
     xmlChar *text = nullptr;
     int size = 0;
     xmlDocDumpMemory(doc, &text, &size);
     ASSERT_NE(text, nullptr);
     EXPECT_GT(charged(t), size) << "the document and its text";
-    xmlDocPtr again = parse(std::string(reinterpret_cast<const char *>(text), size_t(size)));
-    EXPECT_EQ(evaluate(again, "string(/feed/item[last()]/@id)"), 4999);
+    xmlDocPtr again = xml_parse(std::string(reinterpret_cast<const char *>(text), size_t(size)));
+    EXPECT_EQ(xml_evaluate(again, "string(/feed/item[last()]/@id)"), 4999);
     xmlFree(text);
     xmlFreeDoc(again);
     xmlFreeDoc(doc);
@@ -95,8 +78,8 @@ TEST(LibXml2TooLate, AnInstallAfterTheParserStartedIsRefused)
     xmlInitParser();
     const tavhandle t = make_type("libxml2");
     EXPECT_EQ(tav::adapters::libxml2::install(tav::type_handle(t)), tav::errc::too_late);
-    xmlDocPtr doc = parse(sample_xml(10, 1));
-    EXPECT_EQ(evaluate(doc, "count(//item)"), 10);
+    xmlDocPtr doc = xml_parse(sample_xml(10, 1));
+    EXPECT_EQ(xml_evaluate(doc, "count(//item)"), 10);
     xmlFreeDoc(doc);
     EXPECT_EQ(charged(t), 0);
 }
