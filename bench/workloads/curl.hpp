@@ -17,8 +17,7 @@
 namespace work {
 
 // Answers connections on 127.0.0.1 with `body`, one response each, until it
-// is destroyed or a second passes without a client. url() is "" when it could
-// not listen.
+// is destroyed. url() is "" when it could not listen.
 class Server {
 public:
     explicit Server(std::string body) : body_(std::move(body)), fd_(socket(AF_INET, SOCK_STREAM, 0))
@@ -33,7 +32,7 @@ public:
         thread_ = std::thread([this] {
             const std::string head =
                 "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) + "\r\nConnection: close\r\n\r\n";
-            for (pollfd p{fd_, POLLIN, 0}; poll(&p, 1, 1000) == 1;) {
+            for (pollfd p{fd_, POLLIN, 0}; poll(&p, 1, -1) == 1;) {
                 const int c = accept(fd_, nullptr, nullptr);
                 if (c < 0) return;
                 char request[4096];
