@@ -1,7 +1,7 @@
 /*
  * A small daemon whose libraries' heaps are charged to types of their own:
  * Lua handlers turn events into records, zlib compresses them and SQLite
- * keeps them in a journal. Each library has a budget (on its group), so a runaway handler
+ * keeps them in a journal. Each library has a budget, so a runaway handler
  * script ends in a Lua memory error instead of taking the process down.
  *
  *   tav-adapter-daemon              20 rounds, then the type table, and exit
@@ -27,7 +27,7 @@ struct tavnode tavnode; /* zero-filled: the empty registry */
 static tavhandle library_type(const char *name, int32_t budget)
 {
     tavhandle group = 0, type = 0;
-    if (tavgroupregister(name, budget, &group) != TAV_OK || tavtyperegister(group, name, 0, 0, &type) != TAV_OK) {
+    if (tavgroupregister(name, 0, &group) != TAV_OK || tavtyperegister(group, name, 0, budget, &type) != TAV_OK) {
         fprintf(stderr, "cannot register %s\n", name);
         exit(1);
     }
@@ -124,7 +124,7 @@ int main(int argc, char **argv)
         if (seconds > 0) sleep(1);
     }
 
-    tavgroupdumpinfo(NULL);
+    tavtypedumpinfo(NULL);
     deflateEnd(&deflater);
     sqlite3_finalize(insert);
     sqlite3_close(db);

@@ -14,7 +14,12 @@
 #ifndef TAV_ADAPTERS_LUA_H
 #define TAV_ADAPTERS_LUA_H
 
+/* Debian keeps lua.h under lua5.4/, off the default search path. */
+#if defined(__has_include) && !__has_include(<lua.h>) && __has_include(<lua5.4/lua.h>)
+#include <lua5.4/lua.h>
+#else
 #include <lua.h>
+#endif
 
 #include "common.h"
 
