@@ -69,7 +69,8 @@ static inline int32_t tav_curl_set(void *setup)
                              tav_curl_calloc) != CURLE_OK)
         return TAV_ADAPTER_FAILED;
     char *probe = curl_maprintf("%s", "tav");
-    if (probe != NULL && tavpoolfree(tav_adapter_hook_type(&tav_curl_hook), probe) == TAV_OK) return TAV_ADAPTER_OK;
+    if (probe != NULL && tavpoolfree(tav_adapter_hook_type(&tav_curl_hook), probe) == TAV_OK)
+        return TAV_ADAPTER_OK;
     curl_free(probe);
     curl_global_cleanup();
     return probe == NULL ? TAV_ADAPTER_FAILED : TAV_ADAPTER_TOO_LATE;
