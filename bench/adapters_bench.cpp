@@ -68,7 +68,8 @@ void add(const std::string &name, tavhandle t, std::function<void(tavhandle)> ru
 {
     for (const bool tav : {false, true}) {
         if ((tav && variants == only_default) || (!tav && variants == only_tav)) continue;
-        benchmark::RegisterBenchmark((name + (tav ? "/tav" : "/default")).c_str(), [=](benchmark::State &state) {
+        benchmark::RegisterBenchmark((name + (tav ? "/tav" : "/default")).c_str(), [=](benchmark::State
+                                                                                           &state) {
             const tavhandle use = tav ? t : 0;
             const uint64_t before = tav ? blocks(t) : 0;
             for (auto _ : state) run(use);
@@ -90,8 +91,10 @@ void add_per_instance()
     static const std::string text4k = sample_text(4 << 10), text64k = sample_text(64 << 10),
                              text256k = sample_text(256 << 10), text1m = sample_text(1 << 20),
                              xml = sample_xml(20000, 20);
-    add("zlib/deflate_4KiB", register_type("zlib-4KiB"), [](tavhandle t) { check(!zlib_deflate(t, text4k).empty(), "zlib"); });
-    add("zlib/deflate_1MiB", register_type("zlib-1MiB"), [](tavhandle t) { check(!zlib_deflate(t, text1m).empty(), "zlib"); });
+    add("zlib/deflate_4KiB", register_type("zlib-4KiB"),
+        [](tavhandle t) { check(!zlib_deflate(t, text4k).empty(), "zlib"); });
+    add("zlib/deflate_1MiB", register_type("zlib-1MiB"),
+        [](tavhandle t) { check(!zlib_deflate(t, text1m).empty(), "zlib"); });
     add("zstd/compress_64KiB", register_type("zstd"), [](tavhandle t) {
         ZSTD_CCtx *c = t != 0 ? ZSTD_createCCtx_advanced(tav_zstd_mem(t)) : ZSTD_createCCtx();
         check(zstd_compress(c, text64k, 3).size() < text64k.size(), "zstd");
@@ -102,7 +105,8 @@ void add_per_instance()
         check(!lzma_compress(t != 0 ? &a : nullptr, text256k, 1).empty(), "lzma");
     });
     add("brotli/quality5_256KiB", register_type("brotli"), [](tavhandle t) {
-        BrotliEncoderState *e = t != 0 ? tav_brotli_encoder(t) : BrotliEncoderCreateInstance(nullptr, nullptr, nullptr);
+        BrotliEncoderState *e =
+            t != 0 ? tav_brotli_encoder(t) : BrotliEncoderCreateInstance(nullptr, nullptr, nullptr);
         check(!brotli_compress(e, text256k, 5, 22).empty(), "brotli");
         BrotliEncoderDestroyInstance(e);
     });
@@ -124,7 +128,8 @@ void add_per_instance()
               "nghttp2");
     });
     static std::string emails;
-    for (int i = 0; i < 1000; ++i) emails += "user" + std::to_string(i) + "@host" + std::to_string(i % 10) + ".example, ";
+    for (int i = 0; i < 1000; ++i)
+        emails += "user" + std::to_string(i) + "@host" + std::to_string(i % 10) + ".example, ";
     add("pcre2/compile_and_scan", register_type("pcre2"), [](tavhandle t) {
         pcre2_general_context *g = t != 0 ? tav_pcre2_general_context(t) : nullptr;
         check(pcre2_scan(g, "(\\w+)@(host[0-9])\\.example", emails, "host7").wanted == 100, "pcre2");
@@ -133,8 +138,11 @@ void add_per_instance()
     // SQLite's hook comes off between the variants: each case puts SQLite as it needs it.
     add("sqlite/insert_20000_rows", register_type("sqlite"), [](tavhandle t) {
         if (tav_adapter_hook_type(&tav_sqlite_hook) != t) {
-            if (t == 0) check(tav_sqlite_uninstall() == TAV_ADAPTER_OK, "sqlite uninstall");
-            else check(sqlite3_shutdown() == SQLITE_OK && tav_sqlite_install(t) == TAV_ADAPTER_OK, "sqlite install");
+            if (t == 0)
+                check(tav_sqlite_uninstall() == TAV_ADAPTER_OK, "sqlite uninstall");
+            else
+                check(sqlite3_shutdown() == SQLITE_OK && tav_sqlite_install(t) == TAV_ADAPTER_OK,
+                      "sqlite install");
         }
         sqlite3 *db = nullptr;
         check(sqlite3_open(":memory:", &db) == SQLITE_OK && sqlite_fill(db, 0, 20000) == SQLITE_OK &&
@@ -148,28 +156,38 @@ void add_per_instance()
 void add_process_wide(bool hooked)
 {
     const Variants v = hooked ? only_tav : only_default;
-    const tavhandle ssl = register_type("openssl"), xml2 = register_type("libxml2"), curl = register_type("curl");
+    const tavhandle ssl = register_type("openssl"), xml2 = register_type("libxml2"),
+                    curl = register_type("curl");
     if (hooked)
         check(tav_openssl_install(ssl) == TAV_ADAPTER_OK && tav_libxml2_install(xml2) == TAV_ADAPTER_OK &&
                   tav_curl_install(curl, CURL_GLOBAL_DEFAULT) == TAV_ADAPTER_OK,
               "installing the process-wide hooks");
     else
         check(curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK, "curl_global_init");
-    add("openssl/tls13_handshake_and_echo", ssl, [](tavhandle) {
-        static const Identity id = identity();
-        check(tls_echo(id, "hello") == "hello", "openssl");
-    }, v);
+    add(
+        "openssl/tls13_handshake_and_echo", ssl,
+        [](tavhandle) {
+            static const Identity id = identity();
+            check(tls_echo(id, "hello") == "hello", "openssl");
+        },
+        v);
     static const std::string xml = sample_xml(20000, 20);
-    add("libxml2/parse_1MiB_and_count", xml2, [](tavhandle) {
-        xmlDocPtr doc = xml_parse(xml);
-        check(xml_evaluate(doc, "count(//item)") == 20000, "libxml2");
-        xmlFreeDoc(doc);
-    }, v);
-    add("curl/get_64KiB_loopback", curl, [](tavhandle) {
-        static const Server server(sample_text(64 << 10));
-        static CURL *e = curl_easy_init();
-        check(curl_get(e, server.url()).size() == 64 << 10, "curl");
-    }, v);
+    add(
+        "libxml2/parse_1MiB_and_count", xml2,
+        [](tavhandle) {
+            xmlDocPtr doc = xml_parse(xml);
+            check(xml_evaluate(doc, "count(//item)") == 20000, "libxml2");
+            xmlFreeDoc(doc);
+        },
+        v);
+    add(
+        "curl/get_64KiB_loopback", curl,
+        [](tavhandle) {
+            static const Server server(sample_text(64 << 10));
+            static CURL *e = curl_easy_init();
+            check(curl_get(e, server.url()).size() == 64 << 10, "curl");
+        },
+        v);
 }
 
 } // namespace

@@ -27,7 +27,8 @@ struct tavnode tavnode; /* zero-filled: the empty registry */
 static tavhandle library_type(const char *name, int32_t budget)
 {
     tavhandle group = 0, type = 0;
-    if (tavgroupregister(name, 0, &group) != TAV_OK || tavtyperegister(group, name, 0, budget, &type) != TAV_OK) {
+    if (tavgroupregister(name, 0, &group) != TAV_OK ||
+        tavtyperegister(group, name, 0, budget, &type) != TAV_OK) {
         fprintf(stderr, "cannot register %s\n", name);
         exit(1);
     }
@@ -88,7 +89,8 @@ int main(int argc, char **argv)
     tav_zlib_use(&deflater, zlib); /* per stream: before deflateInit */
     if (sqlite3_open(":memory:", &db) != SQLITE_OK || L == NULL ||
         deflateInit(&deflater, Z_BEST_COMPRESSION) != Z_OK ||
-        sqlite3_exec(db, "CREATE TABLE journal(id INTEGER PRIMARY KEY, record BLOB)", NULL, NULL, NULL) != SQLITE_OK) {
+        sqlite3_exec(db, "CREATE TABLE journal(id INTEGER PRIMARY KEY, record BLOB)", NULL, NULL, NULL) !=
+            SQLITE_OK) {
         fprintf(stderr, "start-up failed\n");
         return 1;
     }
@@ -113,8 +115,8 @@ int main(int argc, char **argv)
         if (round % 5 == 0) { /* a runaway handler meets the Lua budget */
             luaL_loadstring(L, runaway);
             const int status = lua_pcall(L, 0, 0, 0);
-            printf("  runaway handler stopped: %s (%s)\n", status == LUA_ERRMEM ? "LUA_ERRMEM" : "other error",
-                   lua_tostring(L, -1));
+            printf("  runaway handler stopped: %s (%s)\n",
+                   status == LUA_ERRMEM ? "LUA_ERRMEM" : "other error", lua_tostring(L, -1));
             lua_pop(L, 1);
             lua_gc(L, LUA_GCCOLLECT, 0);
         }

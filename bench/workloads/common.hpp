@@ -14,8 +14,8 @@
 namespace work {
 
 // A daemon's ladder of size classes: 16 bytes to 64 KiB, oversize beyond.
-inline constexpr int32_t kLadder[] = {16,   32,   48,   64,   96,   128,  192,   256,   384,   512,
-                                      768,  1024, 1536, 2048, 3072, 4096, 8192, 16384, 32768, 65536};
+inline constexpr int32_t kLadder[] = {16,  32,   48,   64,   96,   128,  192,  256,   384,   512,
+                                      768, 1024, 1536, 2048, 3072, 4096, 8192, 16384, 32768, 65536};
 
 // A type in a group of the same name (budget 0: none), the ladder first; 0 when refused.
 inline tavhandle register_type(const char *name, int32_t budget = 0)
@@ -23,7 +23,8 @@ inline tavhandle register_type(const char *name, int32_t budget = 0)
     tavhandle g = 0, t = 0, p = 0;
     for (auto i = std::size_t(tavnode.npools); i < std::size(kLadder); ++i)
         if (tavpoolregister(kLadder[i], 0, 0, &p) != TAV_OK) return 0;
-    if (tavgroupregister(name, 0, &g) != TAV_OK || tavtyperegister(g, name, 0, budget, &t) != TAV_OK) return 0;
+    if (tavgroupregister(name, 0, &g) != TAV_OK || tavtyperegister(g, name, 0, budget, &t) != TAV_OK)
+        return 0;
     return t;
 }
 

@@ -66,8 +66,8 @@ inline std::string lzma_compress(const lzma_allocator *a, std::string_view in, u
 {
     std::string out(lzma_stream_buffer_bound(in.size()), '\0');
     std::size_t n = 0;
-    if (lzma_easy_buffer_encode(preset, LZMA_CHECK_CRC64, a, bytes(in), in.size(), bytes(out), &n, out.size()) !=
-        LZMA_OK)
+    if (lzma_easy_buffer_encode(preset, LZMA_CHECK_CRC64, a, bytes(in), in.size(), bytes(out), &n,
+                                out.size()) != LZMA_OK)
         return "";
     out.resize(n);
     return out;
@@ -86,7 +86,8 @@ inline std::string lzma_decompress(const lzma_allocator *a, std::string_view in,
     return ok ? out : "";
 }
 
-inline std::string brotli_compress(BrotliEncoderState *e, std::string_view in, uint32_t quality, uint32_t lgwin)
+inline std::string brotli_compress(BrotliEncoderState *e, std::string_view in, uint32_t quality,
+                                   uint32_t lgwin)
 {
     std::string out(in.size() + 1024, '\0');
     std::size_t avail_in = in.size(), avail_out = out.size();

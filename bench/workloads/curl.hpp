@@ -26,12 +26,13 @@ public:
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
-        if (bind(fd_, (sockaddr *)&a, len) != 0 || listen(fd_, 16) != 0 || getsockname(fd_, (sockaddr *)&a, &len) != 0)
+        if (bind(fd_, (sockaddr *)&a, len) != 0 || listen(fd_, 16) != 0 ||
+            getsockname(fd_, (sockaddr *)&a, &len) != 0)
             return;
         port_ = ntohs(a.sin_port);
         thread_ = std::thread([this] {
-            const std::string head =
-                "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) + "\r\nConnection: close\r\n\r\n";
+            const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body_.size()) +
+                                     "\r\nConnection: close\r\n\r\n";
             for (pollfd p{fd_, POLLIN, 0}; poll(&p, 1, -1) == 1;) {
                 const int c = accept(fd_, nullptr, nullptr);
                 if (c < 0) return;
@@ -55,7 +56,10 @@ public:
     }
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
-    std::string url() const { return port_ == 0 ? "" : "http://127.0.0.1:" + std::to_string(port_) + "/feed"; }
+    std::string url() const
+    {
+        return port_ == 0 ? "" : "http://127.0.0.1:" + std::to_string(port_) + "/feed";
+    }
 
 private:
     std::string body_;
@@ -70,10 +74,11 @@ inline std::string curl_get(CURL *e, const std::string &url)
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
     curl_easy_setopt(e, CURLOPT_TIMEOUT, 5L);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, +[](char *p, std::size_t, std::size_t n, void *out) {
-        static_cast<std::string *>(out)->append(p, n);
-        return n;
-    });
+    curl_easy_setopt(
+        e, CURLOPT_WRITEFUNCTION, +[](char *p, std::size_t, std::size_t n, void *out) {
+            static_cast<std::string *>(out)->append(p, n);
+            return n;
+        });
     const CURLcode rc = curl_easy_perform(e);
     return rc == CURLE_OK ? body : "error " + std::to_string(rc);
 }

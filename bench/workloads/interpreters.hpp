@@ -19,9 +19,10 @@
 namespace work {
 
 // 20,000 strings in a table; returns the sum of their lengths, 566,682.
-inline constexpr char kLuaTableScript[] = "local t, sum = {}, 0\n"
-                                          "for i = 1, 20000 do t[i] = ('item-' .. i):rep(3); sum = sum + #t[i] end\n"
-                                          "return sum";
+inline constexpr char kLuaTableScript[] =
+    "local t, sum = {}, 0\n"
+    "for i = 1, 20000 do t[i] = ('item-' .. i):rep(3); sum = sum + #t[i] end\n"
+    "return sum";
 
 // A state with the standard libraries, or null.
 inline lua_State *lua_open(tavhandle t)
@@ -44,15 +45,20 @@ struct XmlCounts {
     std::size_t characters = 0;
 };
 
-inline XML_Parser expat_parser(tavhandle t) { return t != 0 ? tav_expat_parser(t, nullptr, nullptr) : XML_ParserCreate(nullptr); }
+inline XML_Parser expat_parser(tavhandle t)
+{
+    return t != 0 ? tav_expat_parser(t, nullptr, nullptr) : XML_ParserCreate(nullptr);
+}
 
 inline XML_Status expat_parse(XML_Parser p, std::string_view doc, XmlCounts &c)
 {
     XML_SetUserData(p, &c);
     XML_SetElementHandler(
-        p, [](void *u, const XML_Char *, const XML_Char **) { ++static_cast<XmlCounts *>(u)->elements; }, nullptr);
-    XML_SetCharacterDataHandler(
-        p, [](void *u, const XML_Char *, int n) { static_cast<XmlCounts *>(u)->characters += std::size_t(n); });
+        p, [](void *u, const XML_Char *, const XML_Char **) { ++static_cast<XmlCounts *>(u)->elements; },
+        nullptr);
+    XML_SetCharacterDataHandler(p, [](void *u, const XML_Char *, int n) {
+        static_cast<XmlCounts *>(u)->characters += std::size_t(n);
+    });
     return XML_Parse(p, doc.data(), int(doc.size()), XML_TRUE);
 }
 
@@ -104,7 +110,8 @@ inline int h2_exchange(H2Peer &client, H2Peer &server, int extra)
     };
     add(":method", "GET"), add(":scheme", "https"), add(":authority", "example.test"), add(":path", "/feed");
     for (const std::string &n : names) add(n, value);
-    const int32_t stream = nghttp2_submit_request(client.session, nullptr, nva.data(), nva.size(), nullptr, nullptr);
+    const int32_t stream =
+        nghttp2_submit_request(client.session, nullptr, nva.data(), nva.size(), nullptr, nullptr);
     if (stream < 0 || h2_pump(client, server) != 0) return -1;
     nva.clear();
     add(":status", "200");

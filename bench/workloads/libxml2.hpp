@@ -11,7 +11,8 @@ namespace work {
 
 inline xmlDocPtr xml_parse(std::string_view xml)
 {
-    return xmlReadMemory(xml.data(), int(xml.size()), "feed.xml", nullptr, XML_PARSE_NONET | XML_PARSE_NOERROR);
+    return xmlReadMemory(xml.data(), int(xml.size()), "feed.xml", nullptr,
+                         XML_PARSE_NONET | XML_PARSE_NOERROR);
 }
 
 // An XPath expression's value as a number; -1 when it cannot be evaluated.

@@ -31,9 +31,11 @@ inline Identity identity()
     if (!id) return {};
     X509 *x = id.cert.get();
     X509_NAME *name = X509_get_subject_name(x);
-    if (ASN1_INTEGER_set(X509_get_serialNumber(x), 1) != 1 || X509_gmtime_adj(X509_getm_notBefore(x), 0) == nullptr ||
+    if (ASN1_INTEGER_set(X509_get_serialNumber(x), 1) != 1 ||
+        X509_gmtime_adj(X509_getm_notBefore(x), 0) == nullptr ||
         X509_gmtime_adj(X509_getm_notAfter(x), 3600) == nullptr || X509_set_pubkey(x, id.key.get()) != 1 ||
-        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, (const unsigned char *)"tav.test", -1, -1, 0) != 1 ||
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, (const unsigned char *)"tav.test", -1, -1, 0) !=
+            1 ||
         X509_set_issuer_name(x, name) != 1 || X509_sign(x, id.key.get(), EVP_sha256()) == 0)
         return {};
     return id;
@@ -43,7 +45,8 @@ inline Identity identity()
 // back, "" at the first failure (OpenSSL's error queue tells which).
 inline std::string tls_echo(const Identity &id, const std::string &message)
 {
-    ssl_owned<SSL_CTX, SSL_CTX_free> sctx(SSL_CTX_new(TLS_server_method())), cctx(SSL_CTX_new(TLS_client_method()));
+    ssl_owned<SSL_CTX, SSL_CTX_free> sctx(SSL_CTX_new(TLS_server_method())),
+        cctx(SSL_CTX_new(TLS_client_method()));
     if (!sctx || !cctx || SSL_CTX_use_certificate(sctx.get(), id.cert.get()) != 1 ||
         SSL_CTX_use_PrivateKey(sctx.get(), id.key.get()) != 1 ||
         SSL_CTX_set_min_proto_version(cctx.get(), TLS1_3_VERSION) != 1)
@@ -79,7 +82,8 @@ inline std::string sha256_hex(const std::string &data)
     unsigned int n = 0;
     std::string hex;
     if (EVP_Digest(data.data(), data.size(), md, &n, EVP_sha256(), nullptr) != 1) return hex;
-    for (unsigned i = 0; i < n; ++i) hex += "0123456789abcdef"[md[i] >> 4], hex += "0123456789abcdef"[md[i] & 15];
+    for (unsigned i = 0; i < n; ++i)
+        hex += "0123456789abcdef"[md[i] >> 4], hex += "0123456789abcdef"[md[i] & 15];
     return hex;
 }
 

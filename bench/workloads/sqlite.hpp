@@ -13,8 +13,9 @@ namespace work {
 inline int sqlite_fill(sqlite3 *db, int first, int rows)
 {
     sqlite3_stmt *st = nullptr;
-    int rc = sqlite3_exec(db, "CREATE TABLE IF NOT EXISTS t(id INTEGER PRIMARY KEY, name TEXT, v INTEGER); BEGIN",
-                          nullptr, nullptr, nullptr);
+    int rc =
+        sqlite3_exec(db, "CREATE TABLE IF NOT EXISTS t(id INTEGER PRIMARY KEY, name TEXT, v INTEGER); BEGIN",
+                     nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) rc = sqlite3_prepare_v2(db, "INSERT INTO t VALUES(?, ?, ?)", -1, &st, nullptr);
     for (int i = first; rc == SQLITE_OK && i < first + rows; ++i) {
         const std::string name = ("name-" + std::to_string(i) + std::string(40, 'n')).substr(0, 40);

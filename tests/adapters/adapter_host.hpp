@@ -48,7 +48,8 @@ inline uint64_t allocations(tavhandle t)
 // process-wide hook's one type can be squeezed and let go again.
 class Squeeze {
 public:
-    Squeeze(tavhandle t, int32_t budget, int32_t left) : type_(t), block_(tavpoolalloc(t, budget - charged(t) - left))
+    Squeeze(tavhandle t, int32_t budget, int32_t left)
+        : type_(t), block_(tavpoolalloc(t, budget - charged(t) - left))
     {
         EXPECT_NE(block_, nullptr);
     }

@@ -17,7 +17,8 @@ TEST_F(Interpreters, LuaStateChargesWhatLuaCounts)
         auto L = tav::adapters::lua::new_state(tav::type_handle(t));
         luaL_openlibs(L.get());
         EXPECT_EQ(lua_run(L.get(), kLuaTableScript), 566682);
-        const int64_t lua_bytes = int64_t{lua_gc(L.get(), LUA_GCCOUNT, 0)} * 1024 + lua_gc(L.get(), LUA_GCCOUNTB, 0);
+        const int64_t lua_bytes =
+            int64_t{lua_gc(L.get(), LUA_GCCOUNT, 0)} * 1024 + lua_gc(L.get(), LUA_GCCOUNTB, 0);
         EXPECT_GE(charged(t), lua_bytes) << "every block is at least what Lua asked for";
         EXPECT_LE(charged(t), lua_bytes * 5 / 4) << "the ladder's rounding";
     }
@@ -97,7 +98,8 @@ TEST_F(Interpreters, Pcre2PatternsMatchAndBudgetFailsCompileAndMatch)
 {
     const tavhandle t = make_type("pcre2");
     std::string text;
-    for (int i = 0; i < 1000; ++i) text += "user" + std::to_string(i) + "@host" + std::to_string(i % 10) + ".example, ";
+    for (int i = 0; i < 1000; ++i)
+        text += "user" + std::to_string(i) + "@host" + std::to_string(i % 10) + ".example, ";
     const char *pattern = "(\\w+)@(host[0-9])\\.example";
     {
         auto g = tav::adapters::pcre2::make_general_context(tav::type_handle(t));

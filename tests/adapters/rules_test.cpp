@@ -113,7 +113,8 @@ TEST_F(Rules, CxxErrorsNameTheLibraryAndTheCause)
         EXPECT_EQ(std::string(e.what()).rfind("OpenSSL: too late: the library allocated before", 0), 0u)
             << e.what();
     }
-    EXPECT_EQ(std::string(tav_adapter_message(TAV_ADAPTER_TOO_LATE)), tav::make_error_code(tav::errc::too_late).message());
+    EXPECT_EQ(std::string(tav_adapter_message(TAV_ADAPTER_TOO_LATE)),
+              tav::make_error_code(tav::errc::too_late).message());
 }
 
 } // namespace

@@ -32,8 +32,8 @@ TEST(SQLiteHook, MemoryUsedIsTheChargeAndQueriesAreRight)
     ASSERT_EQ(sqlite_fill(db, 0, 20000), SQLITE_OK);
     EXPECT_EQ(sqlite_query(db, "SELECT count(*) FROM t"), 20000);
     EXPECT_EQ(sqlite_query(db, "SELECT sum(v) FROM t"), 200 * 4950);
-    ASSERT_EQ(sqlite3_exec(db, "CREATE INDEX tv ON t(v); UPDATE t SET v = v + 1 WHERE v < 50", nullptr, nullptr,
-                           nullptr),
+    ASSERT_EQ(sqlite3_exec(db, "CREATE INDEX tv ON t(v); UPDATE t SET v = v + 1 WHERE v < 50", nullptr,
+                           nullptr, nullptr),
               SQLITE_OK);
     EXPECT_EQ(sqlite_query(db, "SELECT sum(v) FROM t WHERE v <= 50"), 200 * (50 * 51 / 2 + 50));
     EXPECT_GT(charged(t), 1 << 20);
@@ -51,7 +51,8 @@ TEST(SQLiteHook, ASqueezedBudgetGivesNomemAndReadsGoOn)
     {
         const Squeeze squeeze(t, kBudget, 1 << 20);
         EXPECT_EQ(sqlite_fill(db, 5000, 40000), SQLITE_NOMEM);
-        EXPECT_EQ(sqlite_query(db, "SELECT count(*) FROM t"), 5000) << "the failed transaction is rolled back";
+        EXPECT_EQ(sqlite_query(db, "SELECT count(*) FROM t"), 5000)
+            << "the failed transaction is rolled back";
     }
     EXPECT_EQ(sqlite_fill(db, 5000, 40000), SQLITE_OK);
     EXPECT_EQ(sqlite_query(db, "SELECT count(*) FROM t"), 45000);
