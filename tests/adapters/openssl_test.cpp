@@ -23,10 +23,15 @@ tavhandle hooked()
     return t;
 }
 
-TEST(OpenSSLHook, ASecondTypeIsRefused)
+extern "C" int32_t tavtest_side_install(tavhandle type); // tests/adapters/openssl_side.c
+
+TEST(OpenSSLHook, ASecondTypeIsRefusedFromAnyObjectOfTheProcess)
 {
     const tavhandle t = hooked();
-    EXPECT_EQ(tav_openssl_install(make_type("other")), TAV_ADAPTER_TAKEN);
+    const tavhandle other = make_type("other");
+    EXPECT_EQ(tav_openssl_install(other), TAV_ADAPTER_TAKEN);
+    EXPECT_EQ(tavtest_side_install(other), TAV_ADAPTER_TAKEN) << "a shared library sees the same hook";
+    EXPECT_EQ(tavtest_side_install(t), TAV_ADAPTER_OK);
     EXPECT_EQ(tav_openssl_install(t), TAV_ADAPTER_OK);
     EXPECT_EQ(tav_openssl_install(t + 1000), TAV_ADAPTER_BADTYPE);
 }

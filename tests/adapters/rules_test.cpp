@@ -2,6 +2,8 @@
 #include <tav/adapters/common.h>
 
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include "adapter_host.hpp"
 #include "host/host.hpp"
@@ -90,6 +92,7 @@ TEST_F(Rules, AProcessWideHookTakesOneTypeOnce)
     tav_adapter_hook hook = TAV_ADAPTER_HOOK_INIT;
     const tavhandle a = make_type("a"), b = make_type("b");
     int32_t answer = TAV_ADAPTER_TOO_LATE;
+    installs = 0;
     EXPECT_EQ(tav_adapter_hook_install(&hook, a, install_answering, &answer), TAV_ADAPTER_TOO_LATE);
     EXPECT_EQ(tav_adapter_hook_type(&hook), 0u) << "a failed install leaves no type behind";
     answer = TAV_ADAPTER_OK;
@@ -99,6 +102,24 @@ TEST_F(Rules, AProcessWideHookTakesOneTypeOnce)
     EXPECT_EQ(tav_adapter_hook_install(&hook, b, install_answering, &answer), TAV_ADAPTER_TAKEN);
     EXPECT_EQ(installs, 2) << "installed once, after one refusal";
     EXPECT_EQ(tav_adapter_hook_type(&hook), a);
+}
+
+TEST_F(Rules, RacingInstallsInstallOnce)
+{
+    tav_adapter_hook hook = TAV_ADAPTER_HOOK_INIT;
+    const tavhandle a = make_type("a"), b = make_type("b");
+    int32_t answer = TAV_ADAPTER_OK, results[8] = {};
+    installs = 0;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&, i] {
+            results[i] = tav_adapter_hook_install(&hook, i % 2 ? a : b, install_answering, &answer);
+        });
+    for (std::thread &t : threads) t.join();
+    EXPECT_EQ(installs, 1);
+    const tavhandle won = tav_adapter_hook_type(&hook);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(results[i], (i % 2 ? a : b) == won ? TAV_ADAPTER_OK : TAV_ADAPTER_TAKEN) << i;
 }
 
 TEST_F(Rules, CxxErrorsNameTheLibraryAndTheCause)
