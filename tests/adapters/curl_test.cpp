@@ -56,16 +56,20 @@ TEST(CurlHook, TransfersAreRightAndTheCleanupTakesTheChargeBackToZero)
 
 TEST(CurlHook, ASqueezedBudgetGivesOutOfMemoryAndCurlWorksOn)
 {
-    const tav::adapters::curl::global curl{tav::type_handle(the_type())};
-    const Server server("hello");
-    CURL *e = curl_easy_init();
-    ASSERT_NE(e, nullptr);
     {
-        const Squeeze squeeze(the_type(), kBudget, 1024);
-        EXPECT_EQ(curl_get(e, server.url()), "error " + std::to_string(CURLE_OUT_OF_MEMORY));
+        const tav::adapters::curl::global curl{tav::type_handle(the_type())};
+        const Server server("hello");
+        CURL *e = curl_easy_init();
+        ASSERT_NE(e, nullptr);
+        {
+            const Squeeze squeeze(the_type(), kBudget, 1024);
+            EXPECT_EQ(curl_get(e, server.url()), "error " + std::to_string(CURLE_OUT_OF_MEMORY));
+        }
+        EXPECT_EQ(curl_get(e, server.url()), "hello");
+        curl_easy_cleanup(e);
     }
-    EXPECT_EQ(curl_get(e, server.url()), "hello");
-    curl_easy_cleanup(e);
+    EXPECT_EQ(charged(the_type()), 0) << "the refused transfer left nothing behind";
+    EXPECT_EQ(host::books_problem({}), "");
 }
 
 TEST(CurlTooLate, AnInstallAfterCurlInitialisedIsRefused)
