@@ -101,6 +101,10 @@ TEST_F(Compression, BrotliRoundTripsAndNoEncoderUnderABudget)
     // The encoder would end the process on a refused block: a budgeted type gets none.
     const tavhandle small = make_type("brotli-small", 256 << 10);
     EXPECT_EQ(tav_brotli_encoder(small), nullptr);
+    tavhandle g = 0, in_budgeted_group = 0;
+    ASSERT_EQ(tavgroupregister("budgeted", 1 << 20, &g), 0);
+    ASSERT_EQ(tavtyperegister(g, "brotli-in-group", 0, 0, &in_budgeted_group), 0);
+    EXPECT_EQ(tav_brotli_encoder(in_budgeted_group), nullptr) << "the group's budget refuses as well";
     EXPECT_THROW(tav::adapters::brotli::make_encoder(tav::type_handle(small)), std::system_error);
     BrotliDecoderState *d = tav_brotli_decoder(small);
     EXPECT_EQ(brotli_decompress(d, packed, input().size()), "");

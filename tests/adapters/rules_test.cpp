@@ -1,6 +1,7 @@
 // The rules every adapter shares (tav/adapters/common.h), without a library.
 #include <tav/adapters/common.h>
 
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -24,7 +25,7 @@ TEST_F(Rules, SizesZeroAndBeyondThe32BitCharge)
     EXPECT_EQ(size_of(zero), 16); // a unique pointer of the smallest class
     const uint64_t oversize_before = tavnode.groups[0].bigcount;
     EXPECT_EQ(tav_adapter_alloc(t, size_t{INT32_MAX} + 1), nullptr);
-    EXPECT_EQ(tav_adapter_calloc(t, size_t{1} << 16, size_t{1} << 16), nullptr); // 4 GiB: never wraps
+    EXPECT_EQ(tav_adapter_calloc(t, SIZE_MAX / 2 + 2, 2), nullptr) << "a count that wraps to 2 bytes";
     EXPECT_EQ(tav_adapter_realloc(t, zero, size_t{1} << 32), nullptr);
     EXPECT_EQ(tavnode.groups[0].bigcount, oversize_before) << "a refused size reached the library";
     EXPECT_EQ(charged(t), 16);

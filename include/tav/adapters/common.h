@@ -108,7 +108,8 @@ static inline void tav_adapter_free(void *block)
  * covering class, or n itself when no class covers it. -1 when the class list
  * cannot be read because this thread holds the write lock (a host platform
  * function called back from a registration): rdlock then answers EDEADLK and
- * there is nothing to unlock. */
+ * there is nothing to unlock. A reallocation then tries a new block, which the
+ * library refuses the same way, and a shrink keeps the old one. */
 static inline int64_t tav_adapter_charge_of(size_t n)
 {
     if (pthread_rwlock_rdlock((pthread_rwlock_t *)(void *)&tavnode.lock) != 0) return -1;
@@ -152,7 +153,7 @@ static inline void *tav_adapter_realloc(tavhandle type, void *block, size_t n)
     const tavblkhdr *h = tav_adapter_header(block);
     const size_t old = (size_t)h->size;
     const int64_t charge = tav_adapter_charge_of(n);
-    if (charge == (int64_t)old || (charge < 0 && n <= old)) return block;
+    if (charge == (int64_t)old) return block;
     void *moved = tav_adapter_alloc(h->handle, n);
     if (moved == NULL) return n <= old ? block : NULL;
     memcpy(moved, block, n < old ? n : old);
