@@ -3,6 +3,7 @@
 #
 #   include/tav.h                  the C library
 #   include/tav/tav.hpp, json.hpp  the header-only C++ layer
+#   include/tav/adapters/*.h       the header-only adapters, one per library (C and C++)
 #   include/tav/platform/zuno.h    the platform functions (hosts write <tav/platform/zuno.h>)
 #   lib/libtav.so., lib/libtav.so -> libtav.so., lib/libtavplatform.so
 #   lib/pkgconfig/tav.pc, tav-platform.pc
@@ -19,7 +20,7 @@ install(TARGETS tav tavplatform LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_BINARY_DIR}/libtav.so DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/tav.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tav/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tav
-        FILES_MATCHING PATTERN "*.hpp")
+        FILES_MATCHING PATTERN "*.hpp" PATTERN "*.h")
 install(FILES ${PROJECT_SOURCE_DIR}/platform/zuno.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tav/platform)
 
 # pkg-config files find their prefix from their own place, so the tree can be moved.

@@ -39,6 +39,10 @@ enum class errc : int {
     mismatch,                  // another type's block, or a size no pool covers
     pool_unused,               // the covering pool is not in use
     dead_block,                // the block's type is gone, or it is released already
+    too_late,                  // a library allocated before its adapter's hook went in
+    hook_taken,                // a library's process-wide hook charges another type
+    library_busy,              // a library still holds blocks charged to the hook's type
+    library_failed,            // a library refused its adapter's set-up call
 };
 
 namespace detail {
@@ -59,6 +63,10 @@ inline constexpr const char *errc_meanings[] = {
     "another type's block, or a size no pool covers",
     "the covering pool is not in use",
     "the block's type is gone, or the block is already released",
+    "too late: the library allocated before its hook was installed and keeps its own allocator",
+    "the library's hook charges another type already",
+    "the library still holds blocks charged to the type: its hook stays",
+    "the library refused the call",
 };
 
 inline const char *meaning(int code) noexcept

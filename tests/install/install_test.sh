@@ -55,12 +55,14 @@ for md in "$src/README.md" "$src"/docs/*.md; do
         /^```/ { file = ""; next }
         file != "" { print > file }' "$md"
 done
-flags=$(pkg-config --cflags tav tav-platform)
-libs=$(pkg-config --libs tav tav-platform)
 count=0
 for f in "$blocks"/*; do
+    # A block that needs more than libtav names its pkg-config modules in its first line ("Build: pkg-config zlib").
+    modules=$(head -n 1 "$f" | sed -n 's/.*Build: pkg-config \([-a-z0-9. ]*[-a-z0-9]\).*/\1/p')
+    flags=$(pkg-config --cflags tav tav-platform $modules)
+    libs=$(pkg-config --libs tav tav-platform $modules)
     case $f in
-    *.c) compile=(gcc -std=c11 -Wall -Wextra -Werror) ;;
+    *.c) compile=(gcc -std=gnu11 -Wall -Wextra -Werror) ;;
     *.cpp) compile=(g++ -std=c++20 -Wall -Wextra -Werror) ;;
     esac
     # shellcheck disable=SC2086
