@@ -1,0 +1,73 @@
+#include "collector.hpp"
+
+#include <algorithm>
+
+namespace tav::exporter {
+namespace {
+
+bool passes(const std::string &name, const std::optional<std::regex> &include,
+            const std::optional<std::regex> &exclude)
+{
+    return (!include || std::regex_match(name, *include)) && (!exclude || !std::regex_match(name, *exclude));
+}
+
+} // namespace
+
+void apply(const limits &l, host_state &h)
+{
+    report &r = h.rows;
+    std::erase_if(r.groups, [&](const group_row &g) { return !passes(g.name, l.groups_include, l.groups_exclude); });
+    std::erase_if(r.types, [&](const type_row &t) {
+        return !passes(t.name, l.types_include, l.types_exclude) ||
+               !passes(t.group, l.groups_include, l.groups_exclude);
+    });
+    h.type_pools = l.type_pools;
+    h.type_series = 0;
+    for (const type_row &t : r.types)
+        h.type_series += 2 + (t.budget_bytes != 0 ? 1 : 0) + (l.type_pools ? 4 * t.pools.size() : 0);
+    h.types = l.type_series == 0 || h.type_series <= l.type_series;
+}
+
+std::shared_ptr<const collection> collector::collect(steady::time_point deadline)
+{
+    std::unique_lock lock(mutex_);
+    if (running_) {
+        // The running collection started before this scrape arrived, but is as
+        // fresh as any this one could make: share it.
+        const std::uint64_t round = round_;
+        finished_.wait(lock, [&] { return round_ != round; });
+        return last_;
+    }
+    running_ = true;
+    lock.unlock();
+    std::shared_ptr<const collection> c = run(deadline);
+    lock.lock();
+    last_ = c;
+    ++round_;
+    running_ = false;
+    finished_.notify_all();
+    return c;
+}
+
+std::shared_ptr<const collection> collector::run(steady::time_point deadline)
+{
+    const steady::time_point start = steady::now();
+    auto c = std::make_shared<collection>();
+    const double now = std::chrono::duration<double>(start.time_since_epoch()).count();
+    for (host &h : discovery_.scan(now)) {
+        host_state s;
+        s.process = std::move(h);
+        s.error = steady::now() >= deadline ? read_error::deadline : read_host(s.process, deadline, s.rows);
+        ++errors_[static_cast<std::size_t>(s.error)];
+        if (s.error == read_error::exited || s.error == read_error::unreadable) discovery_.forget(s.process.pid);
+        if (s.error == read_error::exited) continue;
+        apply(limits_, s);
+        c->hosts.push_back(std::move(s));
+    }
+    c->found = discovery_.counts();
+    c->errors = errors_;
+    c->seconds = std::chrono::duration<double>(steady::now() - start).count();
+    return c;
+}
+
+} // namespace tav::exporter
