@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <gelf.h>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -27,13 +28,12 @@ struct stat_line {
     std::uint64_t start_time = 0;
 };
 
-// /proc/PID/stat: "pid (comm) state ppid ..."; comm may hold spaces and parentheses,
-// so the fields are counted from the last ')'. flags is field 9, starttime 22.
+// /proc/PID/stat: "pid (comm) state ppid ..."; comm may hold spaces, parentheses and
+// even newlines, so the fields are counted from the last ')'. flags is field 9, starttime 22.
 bool read_stat(const std::string &path, stat_line &out)
 {
     std::ifstream in(path);
-    std::string line;
-    if (!std::getline(in, line)) return false;
+    const std::string line{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     const auto open = line.find('('), close = line.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open) return false;
     out.comm = line.substr(open + 1, close - open - 1);
