@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <gelf.h>
 #include <iterator>
@@ -152,9 +153,10 @@ discovery::kind discovery::classify(pid_t pid, const remote::mapping &m)
     if (const auto it = files_.find(key); it != files_.end()) return it->second;
     const std::string path = remote::mapped_file_path(pid, m, proc_);
     // Reached by its name rather than through map_files, the file must still be the one
-    // mapped; and a file we may not open now is asked about again next time.
+    // mapped; and a file we may not open now is asked about again next time. (access()
+    // would judge by the real user without capabilities; CAP_SYS_PTRACE opens /proc/PID/root.)
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || ::access(path.c_str(), R_OK) != 0 ||
+    if (::stat(path.c_str(), &st) != 0 || ::faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0 ||
         (path.find("/map_files/") == std::string::npos && st.st_ino != m.inode))
         return kind::plain;
     ++counts_.files_opened;
