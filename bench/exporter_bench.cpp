@@ -53,8 +53,7 @@ struct machine {
                 register_host(i == 10 ? 10000 : 10, i == 10 ? 32 : 4);
                 char c = 1;
                 (void)!write(ready[1], &c, 1);
-                while (read(hold[0], &c, 1) > 0) {
-                }
+                while (read(hold[0], &c, 1) > 0) {}
                 _exit(0);
             }
             char c;
@@ -68,8 +67,7 @@ struct machine {
     ~machine()
     {
         close(hold[1]);
-        while (wait(nullptr) > 0) {
-        }
+        while (wait(nullptr) > 0) {}
         fs::remove_all(procfs);
     }
 };

@@ -29,8 +29,10 @@ protected:
             all_maps += line + "\n";
             if (line.find(self.string()) == std::string::npos) library_maps += line + "\n";
             // The host's file replaced on disk since it was mapped: the mapping names another inode.
-            else replaced_maps += std::regex_replace(line, std::regex(" \\d+ +/"), " 1 /") + "\n";
-            if (library.empty() && line.find(".so") != std::string::npos) library = line.substr(line.find('/'));
+            else
+                replaced_maps += std::regex_replace(line, std::regex(" \\d+ +/"), " 1 /") + "\n";
+            if (library.empty() && line.find(".so") != std::string::npos)
+                library = line.substr(line.find('/'));
         }
     }
     void TearDown() override { fs::remove_all(root); }
@@ -49,10 +51,10 @@ protected:
         fs::create_symlink(exe, dir / "exe");
         fs::create_directory_symlink("/", dir / "root");
     }
-    std::vector<int> pids(discovery &d, double now)
+    std::vector<int> pids(discovery &d, double now, std::chrono::steady_clock::time_point deadline = {})
     {
         std::vector<int> out;
-        for (const host &h : d.scan(now)) out.push_back(h.pid);
+        for (const host &h : d.scan(now, deadline)) out.push_back(h.pid);
         return out;
     }
 
@@ -67,6 +69,8 @@ TEST_F(Discovery, FindsHostsOnceAndLooksAgainAfterExecReuseOrRecheck)
     process(12, 100, self, all_maps, 0x00200000); // a kernel thread
     process(13, 100, library, replaced_maps);
     discovery d(root.string(), 60);
+    EXPECT_EQ(pids(d, 0, std::chrono::steady_clock::now()), std::vector<int>{}) << "no time to look at any";
+    EXPECT_EQ(d.counts().maps_read, 0u);
     const std::vector<host> found = d.scan(0);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].pid, 10);

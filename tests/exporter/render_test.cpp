@@ -66,7 +66,8 @@ TEST(Render, EveryHostSeriesCarriesPidAndCommAndUnreadHostsOnlyTheirState)
         const std::string text = scrape({}, f);
         for (const std::string &line : sample_lines(text)) {
             std::smatch m;
-            if (line.starts_with("tav_exporter_") && !line.starts_with("tav_exporter_type_series_dropped")) continue;
+            if (line.starts_with("tav_exporter_") && !line.starts_with("tav_exporter_type_series_dropped"))
+                continue;
             ASSERT_TRUE(std::regex_match(line, m, host_series)) << line;
             if (m[2] == "103") {
                 EXPECT_TRUE(m[1] == "tav_up" || m[1] == "tav_process_info") << line;
@@ -74,8 +75,10 @@ TEST(Render, EveryHostSeriesCarriesPidAndCommAndUnreadHostsOnlyTheirState)
         }
         EXPECT_TRUE(has(text, "\ntav_up{pid=\"101\",comm=\"app\"} 1\n"));
         EXPECT_TRUE(has(text, "\ntav_up{pid=\"103\",comm=\"bad\"} 0\n"));
-        EXPECT_TRUE(has(text, "\ntav_process_info{pid=\"103\",comm=\"bad\",exe=\"/usr/bin/app\",uid=\"1000\"} 1\n"));
-        EXPECT_TRUE(has(text, "tav_group_charged_bytes{pid=\"102\",comm=\"we\\\"ird\\\\x01\\\\n\",group=\"net\"} 96\n"));
+        EXPECT_TRUE(
+            has(text, "\ntav_process_info{pid=\"103\",comm=\"bad\",exe=\"/usr/bin/app\",uid=\"1000\"} 1\n"));
+        EXPECT_TRUE(has(
+            text, "tav_group_charged_bytes{pid=\"102\",comm=\"we\\\"ird\\\\x01\\\\n\",group=\"net\"} 96\n"));
         EXPECT_TRUE(has(text, "{pid=\"101\",comm=\"app\",group=\"ev\\\"il\\\\\",type=\"ty\\\\pe\"} 0\n"));
         EXPECT_TRUE(has(text, "tav_exporter_read_errors_total{reason=\"implausible\"} 1\n"));
         EXPECT_FALSE(has(text, "\ntav_type_pool_blocks{")) << "the type-by-pool families are opt-in";
@@ -106,7 +109,9 @@ TEST(Render, CapLeavesOutAHostsTypeFamiliesAndSaysHowManySeries)
     l.type_series = 0; // no cap
     text = scrape(l, text_format::prometheus);
     EXPECT_EQ(dropped(text), 0);
-    EXPECT_TRUE(has(text, "\ntav_type_pool_blocks{pid=\"101\",comm=\"app\",group=\"net\",type=\"rx\",pool_size=\"32\"} 2\n"));
+    EXPECT_TRUE(has(
+        text,
+        "\ntav_type_pool_blocks{pid=\"101\",comm=\"app\",group=\"net\",type=\"rx\",pool_size=\"32\"} 2\n"));
 }
 
 TEST(Render, FiltersMatchWholeNamesAndATypeGoesWithItsGroup)

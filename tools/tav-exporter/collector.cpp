@@ -16,7 +16,8 @@ bool passes(const std::string &name, const std::optional<std::regex> &include,
 void apply(const limits &l, host_state &h)
 {
     report &r = h.rows;
-    std::erase_if(r.groups, [&](const group_row &g) { return !passes(g.name, l.groups_include, l.groups_exclude); });
+    std::erase_if(r.groups,
+                  [&](const group_row &g) { return !passes(g.name, l.groups_include, l.groups_exclude); });
     std::erase_if(r.types, [&](const type_row &t) {
         return !passes(t.name, l.types_include, l.types_exclude) ||
                !passes(t.group, l.groups_include, l.groups_exclude);
@@ -54,12 +55,13 @@ std::shared_ptr<const collection> collector::run(steady::time_point deadline)
     const steady::time_point start = steady::now();
     auto c = std::make_shared<collection>();
     const double now = std::chrono::duration<double>(start.time_since_epoch()).count();
-    for (host &h : discovery_.scan(now)) {
+    for (host &h : discovery_.scan(now, deadline)) {
         host_state s;
         s.process = std::move(h);
         s.error = steady::now() >= deadline ? read_error::deadline : read_host(s.process, deadline, s.rows);
         ++errors_[static_cast<std::size_t>(s.error)];
-        if (s.error == read_error::exited || s.error == read_error::unreadable) discovery_.forget(s.process.pid);
+        if (s.error == read_error::exited || s.error == read_error::unreadable)
+            discovery_.forget(s.process.pid);
         if (s.error == read_error::exited) continue;
         apply(limits_, s);
         c->hosts.push_back(std::move(s));

@@ -28,10 +28,10 @@ struct limits {
 struct host_state {
     host process;
     read_error error = read_error::none;
-    report rows;                     // when read
-    bool types = true;               // its type families are served
-    bool type_pools = false;         // and its type-by-pool families
-    std::uint64_t type_series = 0;   // what its type families hold after the filters
+    report rows;                   // when read
+    bool types = true;             // its type families are served
+    bool type_pools = false;       // and its type-by-pool families
+    std::uint64_t type_series = 0; // what its type families hold after the filters
 };
 
 // Drops the rows the filters leave out and decides which type families fit the cap.

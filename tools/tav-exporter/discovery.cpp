@@ -77,8 +77,9 @@ bool all_digits(const char *s)
 
 discovery::discovery(std::string proc, double recheck) : proc_(std::move(proc)), recheck_(recheck) {}
 
-std::vector<host> discovery::scan(double now)
+std::vector<host> discovery::scan(double now, std::chrono::steady_clock::time_point deadline)
 {
+    const bool bounded = deadline != std::chrono::steady_clock::time_point{};
     ++scan_;
     counts_.processes = counts_.not_permitted = 0;
     std::vector<host> hosts;
@@ -101,6 +102,10 @@ std::vector<host> discovery::scan(double now)
         known &k = it->second;
         k.scan = scan_;
         if (fresh || k.id != id || (!k.found && now - k.looked_at >= recheck_)) {
+            if (bounded && std::chrono::steady_clock::now() >= deadline) {
+                processes_.erase(it); // out of time: a later scan looks at it
+                continue;
+            }
             k.id = id;
             k.found = look_at(pid, at);
             if (k.found) k.found->start_time = id.start_time;
@@ -128,7 +133,8 @@ std::optional<host> discovery::look_at(pid_t pid, const std::string &dir)
     std::set<std::pair<std::uint64_t, std::uint64_t>> seen;
     for (const remote::mapping &m : maps) {
         // A file's first mapping is where its offset-0 segment was loaded.
-        if (m.inode == 0 || m.path.empty() || m.path.front() != '/' || !seen.insert({m.device, m.inode}).second)
+        if (m.inode == 0 || m.path.empty() || m.path.front() != '/' ||
+            !seen.insert({m.device, m.inode}).second)
             continue;
         const kind k = classify(pid, m);
         if (k == kind::plain) continue;
@@ -164,7 +170,8 @@ discovery::kind discovery::classify(pid_t pid, const remote::mapping &m)
     kind k = kind::plain;
     if (f.ok() && f.elf_class() == ELFCLASS64 && f.machine() == remote::native_machine())
         if (const auto sym = f.object("tavnode"))
-            k = sym->size != 0 && sym->size < sizeof(struct tavnode) ? kind::other_layout : kind::defines_node;
+            k = sym->size != 0 && sym->size < sizeof(struct tavnode) ? kind::other_layout
+                                                                     : kind::defines_node;
     if (files_.size() >= 65536) files_.clear(); // files of long-gone processes do not pile up
     files_.emplace(key, k);
     return k;

@@ -7,8 +7,9 @@
 // may load libtav later with dlopen. Looking at a process means reading its
 // mappings and asking of each mapped file whether it defines tavnode; the
 // answer is kept by the file's device and inode, so each file is opened once
-// however many processes map it.
+// however many processes map it. Known hosts cost two small reads a scan.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -43,7 +44,8 @@ public:
     // `proc`: where procfs is; `recheck`: seconds between looks at a process that was no host.
     explicit discovery(std::string proc = "/proc", double recheck = 60);
     // The hosts running now, by PID. `now` is in seconds on a clock that never goes back.
-    std::vector<host> scan(double now);
+    // Processes not yet known are left for a later scan once `deadline` has passed.
+    std::vector<host> scan(double now, std::chrono::steady_clock::time_point deadline = {});
     // The next scan looks at this process afresh (its control block moved or went away).
     void forget(pid_t pid) { processes_.erase(pid); }
     const discovery_counts &counts() const { return counts_; }

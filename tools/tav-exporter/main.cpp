@@ -10,7 +10,8 @@
 int main(int argc, char **argv)
 {
     using namespace tav::exporter;
-    CLI::App app{"tav-exporter: serves the memory accounting of every libtav host on this machine to Prometheus"};
+    CLI::App app{
+        "tav-exporter: serves the memory accounting of every libtav host on this machine to Prometheus"};
     app.set_version_flag("--version", "tav-exporter " TAV_VERSION);
     server_options web;
     std::string procfs = "/proc", groups_in, groups_out, types_in, types_out;
@@ -23,8 +24,9 @@ int main(int argc, char **argv)
     app.add_option("--web.max-requests", web.max_requests, "connections served at once")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
-    app.add_option("--scrape.timeout", web.default_timeout,
-                   "seconds a collection may take when the scraper sends no X-Prometheus-Scrape-Timeout-Seconds")
+    app.add_option(
+           "--scrape.timeout", web.default_timeout,
+           "seconds a collection may take when the scraper sends no X-Prometheus-Scrape-Timeout-Seconds")
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     app.add_option("--scrape.timeout-offset", web.timeout_offset,
@@ -39,11 +41,16 @@ int main(int argc, char **argv)
     app.add_option("--collector.type-series-limit", lim.type_series,
                    "type series per host above which its type families are left out (0: no limit)")
         ->capture_default_str();
-    app.add_flag("--collector.type-pools", lim.type_pools, "serve the type-by-pool families (tav_type_pool_*)");
-    app.add_option("--collector.groups.include", groups_in, "serve only groups whose whole name matches this regex");
-    app.add_option("--collector.groups.exclude", groups_out, "leave out groups whose whole name matches this regex");
-    app.add_option("--collector.types.include", types_in, "serve only types whose whole name matches this regex");
-    app.add_option("--collector.types.exclude", types_out, "leave out types whose whole name matches this regex");
+    app.add_flag("--collector.type-pools", lim.type_pools,
+                 "serve the type-by-pool families (tav_type_pool_*)");
+    app.add_option("--collector.groups.include", groups_in,
+                   "serve only groups whose whole name matches this regex");
+    app.add_option("--collector.groups.exclude", groups_out,
+                   "leave out groups whose whole name matches this regex");
+    app.add_option("--collector.types.include", types_in,
+                   "serve only types whose whole name matches this regex");
+    app.add_option("--collector.types.exclude", types_out,
+                   "leave out types whose whole name matches this regex");
     CLI11_PARSE(app, argc, argv);
 
     try {

@@ -49,7 +49,8 @@ std::vector<element> elements(std::string_view header)
             if (eq == std::string_view::npos) continue;
             const std::string name = lower(trim(param.substr(0, eq)));
             std::string value(trim(param.substr(eq + 1)));
-            if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+            if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+                value = value.substr(1, value.size() - 2);
             if (name == "version") {
                 e.version = value;
             } else if (name == "q") {

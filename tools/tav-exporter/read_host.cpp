@@ -33,15 +33,20 @@ read_error read_host(const host &h, steady::time_point deadline, report &out)
         s.trace_capacity = 0;
         out = report_of(s);
         return read_error::none;
-    case snapshot_error::implausible: return read_error::implausible;
-    case snapshot_error::unreadable: break;
+    case snapshot_error::implausible:
+        return read_error::implausible;
+    case snapshot_error::unreadable:
+        break;
     }
     if (src.late) return read_error::deadline;
     switch (src.memory.last_errno()) {
-    case ESRCH: return read_error::exited;
+    case ESRCH:
+        return read_error::exited;
     case EPERM:
-    case EACCES: return read_error::not_permitted;
-    default: return read_error::unreadable;
+    case EACCES:
+        return read_error::not_permitted;
+    default:
+        return read_error::unreadable;
     }
 }
 

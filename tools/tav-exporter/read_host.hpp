@@ -15,7 +15,15 @@ using steady = std::chrono::steady_clock;
 
 // Why a host could not be read. `exited`: it went away meanwhile; `layout`: its
 // tavnode is another libtav's; `deadline`: the scrape's time ran out first.
-enum class read_error : std::uint8_t { none, exited, not_permitted, unreadable, implausible, layout, deadline };
+enum class read_error : std::uint8_t {
+    none,
+    exited,
+    not_permitted,
+    unreadable,
+    implausible,
+    layout,
+    deadline
+};
 inline constexpr std::array<std::string_view, 7> read_error_names = {
     "none", "exited", "not_permitted", "unreadable", "implausible", "layout", "deadline"};
 

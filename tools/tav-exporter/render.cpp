@@ -13,19 +13,23 @@ std::string render(const collection &c, text_format f)
     for (const host_state &h : c.hosts) {
         all.push_back({std::to_string(h.process.pid), std::to_string(h.process.uid), &h});
         if (h.error == read_error::none)
-            read.push_back({&h.rows, {{"pid", all.back().pid}, {"comm", h.process.comm}}, h.types, h.type_pools});
+            read.push_back(
+                {&h.rows, {{"pid", all.back().pid}, {"comm", h.process.comm}}, h.types, h.type_pools});
     }
     exposition out(f);
     write_report(out, read);
 
-    out.family("tav_up", metric_kind::gauge,
-               "1 when the host's control block was read; 0 when it could not be read or held implausible values.");
+    out.family(
+        "tav_up", metric_kind::gauge,
+        "1 when the host's control block was read; 0 when it could not be read or held implausible values.");
     for (const labelled &h : all)
-        out.sample({{"pid", h.pid}, {"comm", h.state->process.comm}}, int64_t{h.state->error == read_error::none});
+        out.sample({{"pid", h.pid}, {"comm", h.state->process.comm}},
+                   int64_t{h.state->error == read_error::none});
     out.family("tav_process", metric_kind::info, "The process of each libtav host.");
     for (const labelled &h : all)
-        out.sample({{"pid", h.pid}, {"comm", h.state->process.comm}, {"exe", h.state->process.exe}, {"uid", h.uid}},
-                   int64_t{1});
+        out.sample(
+            {{"pid", h.pid}, {"comm", h.state->process.comm}, {"exe", h.state->process.exe}, {"uid", h.uid}},
+            int64_t{1});
     out.family("tav_exporter_type_series_dropped", metric_kind::gauge,
                "Type series of the host left out because they are more than --collector.type-series-limit.");
     for (const labelled &h : all)
@@ -40,8 +44,9 @@ std::string render(const collection &c, text_format f)
     out.sample({}, uint64_t{c.hosts.size()});
     out.family("tav_exporter_processes", metric_kind::gauge, "Processes looked at to find them.");
     out.sample({}, c.found.processes);
-    out.family("tav_exporter_processes_not_permitted", metric_kind::gauge,
-               "Processes the exporter may not inspect (it needs CAP_SYS_PTRACE for other users' processes).");
+    out.family(
+        "tav_exporter_processes_not_permitted", metric_kind::gauge,
+        "Processes the exporter may not inspect (it needs CAP_SYS_PTRACE for other users' processes).");
     out.sample({}, c.found.not_permitted);
     out.family("tav_exporter_read_errors", metric_kind::counter,
                "Hosts that could not be read, by reason, since the exporter started.");

@@ -93,7 +93,8 @@ struct handler {
         };
         // Answer within the scraper's timeout, less a margin for sending the answer.
         double seconds = std::strtod(header("X-Prometheus-Scrape-Timeout-Seconds"), nullptr);
-        seconds = seconds > 0 ? std::max(seconds - s.options_.timeout_offset, 0.1) : s.options_.default_timeout;
+        seconds =
+            seconds > 0 ? std::max(seconds - s.options_.timeout_offset, 0.1) : s.options_.default_timeout;
         const auto deadline = steady::now() + std::chrono::duration_cast<steady::duration>(
                                                   std::chrono::duration<double>(std::min(seconds, 3600.0)));
         const text_format f = format_for(header(MHD_HTTP_HEADER_ACCEPT));

@@ -12,9 +12,10 @@ namespace tav::exporter {
 struct server_options {
     std::string listen_address = "127.0.0.1:9733"; // HOST:PORT, [IPv6]:PORT, or :PORT for every IPv4 address
     std::string telemetry_path = "/metrics";
-    unsigned max_requests = 40;   // connections served at once
-    double default_timeout = 10;  // seconds, when the scraper does not say (X-Prometheus-Scrape-Timeout-Seconds)
-    double timeout_offset = 0.5;  // seconds kept from the scraper's timeout for answering
+    unsigned max_requests = 40; // connections served at once
+    double default_timeout =
+        10; // seconds, when the scraper does not say (X-Prometheus-Scrape-Timeout-Seconds)
+    double timeout_offset = 0.5; // seconds kept from the scraper's timeout for answering
 };
 
 class server {
