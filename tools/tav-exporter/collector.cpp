@@ -1,6 +1,7 @@
 #include "collector.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace tav::exporter {
 namespace {
@@ -37,16 +38,26 @@ std::shared_ptr<const collection> collector::collect(steady::time_point deadline
         // fresh as any this one could make: share it.
         const std::uint64_t round = round_;
         finished_.wait(lock, [&] { return round_ != round; });
+        if (!last_) throw std::runtime_error("the collection failed");
         return last_;
     }
     running_ = true;
     lock.unlock();
-    std::shared_ptr<const collection> c = run(deadline);
-    lock.lock();
-    last_ = c;
-    ++round_;
-    running_ = false;
-    finished_.notify_all();
+    std::shared_ptr<const collection> c;
+    const auto finish = [&] { // whatever happened, the next scrape may collect again
+        lock.lock();
+        last_ = c;
+        ++round_;
+        running_ = false;
+        finished_.notify_all();
+    };
+    try {
+        c = run(deadline);
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
     return c;
 }
 
@@ -55,10 +66,25 @@ std::shared_ptr<const collection> collector::run(steady::time_point deadline)
     const steady::time_point start = steady::now();
     auto c = std::make_shared<collection>();
     const double now = std::chrono::duration<double>(start.time_since_epoch()).count();
-    for (host &h : discovery_.scan(now, deadline)) {
+    std::vector<host> found = discovery_.scan(now, deadline);
+    // Quickest first by their last reading (new hosts count as quick), each with
+    // an equal share of the time left: a slow host cannot starve the others, and
+    // the slowest gets whatever they left.
+    const auto cost = [this](const host &h) {
+        const auto it = read_cost_.find(h.pid);
+        return it != read_cost_.end() ? it->second : steady::duration{};
+    };
+    std::stable_sort(found.begin(), found.end(),
+                     [&](const host &a, const host &b) { return cost(a) < cost(b); });
+    std::unordered_map<pid_t, steady::duration> costs;
+    for (std::size_t i = 0; i < found.size(); ++i) {
         host_state s;
-        s.process = std::move(h);
-        s.error = steady::now() >= deadline ? read_error::deadline : read_host(s.process, deadline, s.rows);
+        s.process = std::move(found[i]);
+        const steady::time_point began = steady::now();
+        const steady::time_point share = began + (deadline - began) / static_cast<long>(found.size() - i);
+        s.error = began >= deadline ? read_error::deadline
+                                    : read_host(s.process, std::min(share, deadline), s.rows);
+        costs[s.process.pid] = steady::now() - began;
         ++errors_[static_cast<std::size_t>(s.error)];
         if (s.error == read_error::exited || s.error == read_error::unreadable)
             discovery_.forget(s.process.pid);
@@ -66,6 +92,9 @@ std::shared_ptr<const collection> collector::run(steady::time_point deadline)
         apply(limits_, s);
         c->hosts.push_back(std::move(s));
     }
+    read_cost_ = std::move(costs);
+    std::sort(c->hosts.begin(), c->hosts.end(),
+              [](const host_state &a, const host_state &b) { return a.process.pid < b.process.pid; });
     c->found = discovery_.counts();
     c->errors = errors_;
     c->seconds = std::chrono::duration<double>(steady::now() - start).count();

@@ -10,6 +10,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "discovery.hpp"
@@ -56,6 +57,7 @@ private:
     discovery discovery_;
     limits limits_;
     std::array<std::uint64_t, read_error_names.size()> errors_{};
+    std::unordered_map<pid_t, steady::duration> read_cost_; // each host's last reading
     std::mutex mutex_;
     std::condition_variable finished_;
     bool running_ = false;

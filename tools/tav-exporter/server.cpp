@@ -76,7 +76,14 @@ struct handler {
         const auto &s = *static_cast<server *>(cls);
         if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
             return send(c, MHD_HTTP_METHOD_NOT_ALLOWED, "only GET and HEAD\n", "text/plain; charset=utf-8");
-        if (s.options_.telemetry_path == url) return metrics(s, c);
+        if (s.options_.telemetry_path == url) {
+            try { // nothing may unwind through libmicrohttpd
+                return metrics(s, c);
+            } catch (const std::exception &e) {
+                return send(c, MHD_HTTP_INTERNAL_SERVER_ERROR, std::string(e.what()) + "\n",
+                            "text/plain; charset=utf-8");
+            }
+        }
         if (std::strcmp(url, "/") == 0) {
             char page[1024];
             std::snprintf(page, sizeof page, landing, s.options_.telemetry_path.c_str());
