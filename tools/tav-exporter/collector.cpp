@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <thread>
 
 namespace tav::exporter {
 namespace {
@@ -61,6 +62,46 @@ std::shared_ptr<const collection> collector::collect(steady::time_point deadline
     return c;
 }
 
+// A host can stall process_vm_readv in the kernel (its own page faults held by
+// userfaultfd, say), and no deadline checked between reads ends a read that
+// never returns. So each reading runs on a thread of its own and is waited for
+// until the deadline, with a little grace for its last read; one still blocked
+// then is left to finish alone, and its host is not read again until it has.
+struct collector::reading {
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    read_error error = read_error::none;
+    report rows;
+};
+
+read_error collector::read_apart(const host &h, steady::time_point until, report &out)
+{
+    if (const auto it = left_behind_.find(h.pid); it != left_behind_.end()) {
+        const std::lock_guard hold(it->second->mutex);
+        if (!it->second->done) return read_error::deadline;
+    }
+    left_behind_.erase(h.pid);
+    if (steady::now() >= until) return read_error::deadline;
+    auto r = std::make_shared<reading>();
+    std::thread([r, h, until] {
+        report rows;
+        const read_error e = read_host(h, until, rows);
+        const std::lock_guard hold(r->mutex);
+        r->error = e;
+        r->rows = std::move(rows);
+        r->done = true;
+        r->finished.notify_all();
+    }).detach();
+    std::unique_lock hold(r->mutex);
+    if (!r->finished.wait_until(hold, until + std::chrono::milliseconds(50), [&] { return r->done; })) {
+        left_behind_[h.pid] = std::move(r);
+        return read_error::deadline;
+    }
+    out = std::move(r->rows);
+    return r->error;
+}
+
 std::shared_ptr<const collection> collector::run(steady::time_point deadline)
 {
     const steady::time_point start = steady::now();
@@ -82,8 +123,7 @@ std::shared_ptr<const collection> collector::run(steady::time_point deadline)
         s.process = std::move(found[i]);
         const steady::time_point began = steady::now();
         const steady::time_point share = began + (deadline - began) / static_cast<long>(found.size() - i);
-        s.error = began >= deadline ? read_error::deadline
-                                    : read_host(s.process, std::min(share, deadline), s.rows);
+        s.error = read_apart(s.process, std::min(share, deadline), s.rows);
         costs[s.process.pid] = steady::now() - began;
         ++errors_[static_cast<std::size_t>(s.error)];
         if (s.error == read_error::exited || s.error == read_error::unreadable)

@@ -52,12 +52,15 @@ public:
     std::shared_ptr<const collection> collect(steady::time_point deadline);
 
 private:
+    struct reading;
     std::shared_ptr<const collection> run(steady::time_point deadline);
+    read_error read_apart(const host &h, steady::time_point until, report &out);
 
     discovery discovery_;
     limits limits_;
     std::array<std::uint64_t, read_error_names.size()> errors_{};
-    std::unordered_map<pid_t, steady::duration> read_cost_; // each host's last reading
+    std::unordered_map<pid_t, steady::duration> read_cost_;           // each host's last reading
+    std::unordered_map<pid_t, std::shared_ptr<reading>> left_behind_; // readings still blocked in their host
     std::mutex mutex_;
     std::condition_variable finished_;
     bool running_ = false;
