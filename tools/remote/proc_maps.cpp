@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace tav::remote {
@@ -26,9 +27,9 @@ std::string not_permitted(pid_t pid)
            " (1 needs the target to be a descendant or root), or with CAP_SYS_PTRACE";
 }
 
-std::vector<mapping> read_maps(pid_t pid)
+std::vector<mapping> read_maps(pid_t pid, const std::string &proc)
 {
-    const std::string dir = "/proc/" + std::to_string(pid);
+    const std::string dir = proc + "/" + std::to_string(pid);
     struct stat st {};
     if (pid <= 0 || ::stat(dir.c_str(), &st) != 0)
         throw failure("no such process: " + std::to_string(pid));
@@ -43,10 +44,12 @@ std::vector<mapping> read_maps(pid_t pid)
     while (std::fgets(line, sizeof line, f) != nullptr) {
         std::istringstream in(line);
         mapping m;
-        std::string range, dev, inode;
-        char dash = 0;
-        in >> std::hex >> m.start >> dash >> m.end >> m.perms >> m.offset >> dev >> inode;
-        if (!in || dash != '-') continue;
+        unsigned major = 0, minor = 0;
+        char dash = 0, colon = 0;
+        in >> std::hex >> m.start >> dash >> m.end >> m.perms >> m.offset >> major >> colon >> minor >> std::dec >>
+            m.inode;
+        if (!in || dash != '-' || colon != ':') continue;
+        m.device = makedev(major, minor);
         std::getline(in >> std::ws, m.path);
         if (!m.path.empty() && m.path.back() == '\n') m.path.pop_back();
         maps.push_back(std::move(m));
@@ -60,12 +63,12 @@ std::vector<mapping> read_maps(pid_t pid)
     return maps;
 }
 
-std::string mapped_file_path(pid_t pid, const mapping &m)
+std::string mapped_file_path(pid_t pid, const mapping &m, const std::string &proc)
 {
     char range[64];
     std::snprintf(range, sizeof range, "%lx-%lx", static_cast<unsigned long>(m.start),
                   static_cast<unsigned long>(m.end));
-    const std::string dir = "/proc/" + std::to_string(pid);
+    const std::string dir = proc + "/" + std::to_string(pid);
     const std::string via_map = dir + "/map_files/" + range;
     if (::access(via_map.c_str(), R_OK) == 0) return via_map;
     return dir + "/root" + m.path;
