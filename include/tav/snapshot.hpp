@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <pthread.h>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -98,6 +99,22 @@ concept memory_source = requires(S &s, std::uintptr_t a, void *p, std::size_t n)
 {
     {
         s.read(a, p, n)
+        } -> std::same_as<bool>;
+};
+
+// One read of many a source may take at once (as process_vm_readv does).
+struct read_request {
+    std::uintptr_t from;
+    void *into;
+    std::size_t bytes;
+};
+
+// A source that also reads many ranges in one call: all of them, or false.
+template <class S>
+concept batch_source = memory_source<S> && requires(S &s, std::span<const read_request> r)
+{
+    {
+        s.read_all(r)
         } -> std::same_as<bool>;
 };
 
@@ -198,6 +215,39 @@ template <memory_source S> bool read_bytes(S &src, std::uintptr_t from, void *in
     return bytes == 0 || src.read(from, into, bytes);
 }
 
+// Reads gathered into groups for a batch_source, one call per group; one by
+// one for any other source. Nothing is allocated; each destination must stay
+// put until flush().
+template <memory_source S> class batched_reads {
+public:
+    explicit batched_reads(S &src) : src_(src) {}
+    bool add(std::uintptr_t from, void *into, std::size_t bytes)
+    {
+        if constexpr (!batch_source<S>) {
+            return read_bytes(src_, from, into, bytes);
+        } else {
+            if (bytes == 0) return true;
+            if (count_ == std::size(pending_) && !flush()) return false;
+            pending_[count_++] = {from, into, bytes};
+            return true;
+        }
+    }
+    bool flush()
+    {
+        if constexpr (batch_source<S>) {
+            const bool read = count_ == 0 || src_.read_all(std::span<const read_request>(pending_, count_));
+            count_ = 0;
+            return read;
+        }
+        return true;
+    }
+
+private:
+    S &src_;
+    read_request pending_[256];
+    std::size_t count_ = 0;
+};
+
 // Counts, pointers and the trace ring's position, checked before anything
 // they point to is read; img.need then says what the reading takes.
 inline fill_result check_node(image &img, const snapshot_limits &lim, table_extents &t)
@@ -239,10 +289,12 @@ template <memory_source S> fill_result read_tables(S &src, image &img)
 {
     const struct tavnode &n = img.node;
     const image_counts &c = img.need;
-    const bool read = read_bytes(src, address_of(n.groups), img.groups.data(), c.groups * sizeof(tavgroup)) &&
-                      read_bytes(src, address_of(n.types), img.types.data(), c.types * sizeof(tavtype)) &&
-                      read_bytes(src, address_of(n.pools), img.pools.data(), c.pools * sizeof(tavpool)) &&
-                      read_bytes(src, address_of(n.trace), img.trace.data(), c.trace * sizeof(tavtrace));
+    batched_reads<S> reads(src);
+    const bool read = reads.add(address_of(n.groups), img.groups.data(), c.groups * sizeof(tavgroup)) &&
+                      reads.add(address_of(n.types), img.types.data(), c.types * sizeof(tavtype)) &&
+                      reads.add(address_of(n.pools), img.pools.data(), c.pools * sizeof(tavpool)) &&
+                      reads.add(address_of(n.trace), img.trace.data(), c.trace * sizeof(tavtrace)) &&
+                      reads.flush();
     return read ? fill_result::done : fill_result::unreadable;
 }
 
@@ -281,23 +333,30 @@ template <memory_source S>
 fill_result read_counter_lengths(S &src, image &img, const snapshot_limits &lim, const table_extents &t)
 {
     image_counts &c = img.need;
+    batched_reads<S> reads(src);
+    for (std::size_t i = 0; i < c.pools; ++i)
+        for (int k = 0; k < kept_stats; ++k) {
+            const std::uintptr_t a = address_of(kept_array(img.pools[i].typestats, k));
+            uint32_t &len = img.lengths[i * kept_stats + static_cast<std::size_t>(k)];
+            len = 0;
+            if (a == 0) continue;
+            if (a < TAV_COUNTERS_PREFIX) return fill_result::implausible;
+            if (!reads.add(a - TAV_COUNTERS_PREFIX, &len, sizeof len)) return fill_result::unreadable;
+        }
+    if (!reads.flush()) return fill_result::unreadable;
     const std::size_t most = std::size_t{lim.max_records} * 8;
     c.counters = 0;
     for (std::size_t i = 0; i < c.pools; ++i)
         for (int k = 0; k < kept_stats; ++k) {
+            uint32_t &len = img.lengths[i * kept_stats + static_cast<std::size_t>(k)];
+            if (len == 0) continue;
+            if (len > lim.max_records) return fill_result::implausible;
+            len = std::min(len, static_cast<uint32_t>(c.types));
             const std::uintptr_t a = address_of(kept_array(img.pools[i].typestats, k));
-            uint32_t len = 0;
-            if (a != 0) {
-                if (a < TAV_COUNTERS_PREFIX || !read_bytes(src, a - TAV_COUNTERS_PREFIX, &len, sizeof len))
-                    return fill_result::unreadable;
-                if (len > lim.max_records) return fill_result::implausible;
-                len = std::min(len, static_cast<uint32_t>(c.types));
-                extent e;
-                if (!extent_of(a - TAV_COUNTERS_PREFIX, TAV_COUNTERS_PREFIX / 4 + len, 4, 8, e) || t.meet(e))
-                    return fill_result::implausible;
-            }
-            if (c.counters + len > most) return fill_result::implausible;
-            img.lengths[i * kept_stats + static_cast<std::size_t>(k)] = len;
+            extent e;
+            if (!extent_of(a - TAV_COUNTERS_PREFIX, TAV_COUNTERS_PREFIX / 4 + len, 4, 8, e) || t.meet(e) ||
+                c.counters + len > most)
+                return fill_result::implausible;
             c.counters += len;
         }
     return c.counters <= img.counters.size() ? fill_result::done : fill_result::grow;
@@ -305,16 +364,17 @@ fill_result read_counter_lengths(S &src, image &img, const snapshot_limits &lim,
 
 template <memory_source S> fill_result read_counters(S &src, image &img)
 {
+    batched_reads<S> reads(src);
     std::size_t at = 0;
     for (std::size_t i = 0; i < img.need.pools; ++i)
         for (int k = 0; k < kept_stats; ++k) {
             const uint32_t len = img.lengths[i * kept_stats + static_cast<std::size_t>(k)];
-            if (!read_bytes(src, address_of(kept_array(img.pools[i].typestats, k)), &img.counters[at],
-                            len * sizeof(uint32_t)))
+            if (len != 0 && !reads.add(address_of(kept_array(img.pools[i].typestats, k)), &img.counters[at],
+                                       len * sizeof(uint32_t)))
                 return fill_result::unreadable;
             at += len;
         }
-    return fill_result::done;
+    return reads.flush() ? fill_result::done : fill_result::unreadable;
 }
 
 // The size-class list: at most one node per pool, ascending block sizes,

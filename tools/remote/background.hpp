@@ -21,10 +21,10 @@ template <class R> class background {
 public:
     using clock = std::chrono::steady_clock;
 
-    // Starts f() unless the previous work is still under way (then false).
+    // Starts f() unless the previous work is under way or its result not taken (then false).
     template <class F> bool start(F f)
     {
-        if (busy()) return false;
+        if (!idle()) return false;
         auto s = std::make_shared<state>();
         std::thread([s, f = std::move(f)]() mutable {
             std::optional<R> value;
@@ -44,6 +44,10 @@ public:
         return true;
     }
 
+    // Nothing under way and no result waiting.
+    bool idle() const { return !s_; }
+
+    // Under way: started and not finished.
     bool busy() const
     {
         if (!s_) return false;

@@ -46,7 +46,8 @@ pid_t max_pid()
 {
     const auto line = first_line("/proc/sys/kernel/pid_max");
     const long v = line ? std::strtol(line->c_str(), nullptr, 10) : 0;
-    return v > 0 && v <= INT32_MAX ? static_cast<pid_t>(v) : 4194304; // the kernel's own limit
+    // The kernel hands out IDs below pid_max.
+    return v > 1 && v <= INT32_MAX ? static_cast<pid_t>(v - 1) : 4194303;
 }
 
 std::optional<pid_t> parse_pid(std::string_view text)

@@ -4,8 +4,13 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <sys/types.h>
+
+#include <tav/snapshot.hpp>
+
+struct iovec;
 
 namespace tav::remote {
 class process_source {
@@ -20,6 +25,8 @@ public:
     }
     // Copies `bytes` bytes at `address` of the target; false if not all of them could be read.
     bool read(std::uintptr_t address, void *into, std::size_t bytes);
+    // All of them, as few calls as the kernel allows (IOV_MAX ranges a call).
+    bool read_all(std::span<const tav::read_request> reads);
     int last_errno() const { return errno_; } // of the last failed read
     std::uint64_t reads() const { return reads_; }
     std::uint64_t bytes() const { return bytes_; }
@@ -27,6 +34,7 @@ public:
     std::string explain(const std::string &target) const;
 
 private:
+    bool vectored(const iovec *local, const iovec *remote, std::size_t count, std::size_t bytes);
     pid_t pid_;
     clock::time_point deadline_;
     int errno_ = 0;

@@ -45,7 +45,7 @@ template <auto field> std::string number(const row &r, int w)
 {
     return compact(static_cast<double>(r.*field), w);
 }
-std::string name(const row &r, int w) { return fit(shown(r.name), w); }
+std::string name(const row &r, int w) { return fit_ends(shown(r.name), w); }
 std::string group(const row &r, int w) { return fit(shown(r.group), w); }
 std::string budget(const row &r, int w)
 {

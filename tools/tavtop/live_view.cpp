@@ -282,7 +282,7 @@ int live_view(const target &t, const options &opt, reading first)
     timeout(200);
     for (;;) {
         const auto now = clock::now();
-        if (!r.gone && !work.busy() && now >= next) {
+        if (!r.gone && work.idle() && now >= next) {
             started = now;
             work.start(
                 [t, deadline = now + opt.timeout_span()] { return tav::remote::read_now(t, deadline); });

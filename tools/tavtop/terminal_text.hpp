@@ -15,6 +15,8 @@ void complain(std::string_view message);
 // Shown text in exactly `width` columns: cut, or padded on the right (or on
 // the left when `right`).
 std::string fit(std::string_view text, int width, bool right = false);
+// The same, cut in the middle ("~") when too wide: the end tells names apart.
+std::string fit_ends(std::string_view text, int width);
 // Shown text in at least `width` columns: padded on the right, never cut.
 std::string pad(std::string_view text, int width);
 } // namespace tavtop
