@@ -6,7 +6,7 @@
 //   rewrite  the control block rewritten all the time, valid and corrupt by turns
 //   wide     30,000 types by 30,000 pools, laid out by hand
 //   bomb     ELF files with symbol-table bombs mapped, the trace ring's callers in them
-//   busy     types registered without pause while four threads allocate
+//   busy     a type registered every millisecond while four threads allocate
 //   flat     four threads allocating flat out
 //   stall    the type table on a page whose faults never end (userfaultfd)
 #include <atomic>
@@ -33,6 +33,7 @@ struct tavnode tavnode;
 namespace {
 
 std::atomic<bool> done{false};
+struct tavnode registered; // the tables as registered stay reachable when tavnode is scribbled over
 
 void known_host()
 {
@@ -54,6 +55,7 @@ void known_host()
         tavtyperegister(g, k.type, k.defsize, k.tbudget, &t);
         for (int i = 0; i < k.blocks; ++i) (void)tavpoolalloc(t, k.size); // some are refused by a budget
     }
+    registered = tavnode;
 }
 
 // Points the ring's callers from `first` on at `base`, `step` bytes apart: the names tavtop finds there are
@@ -180,15 +182,16 @@ void rewrite()
     }).detach();
 }
 
-// 30,000 types in 100 groups and 30,000 pools, each pool's counters the same
-// four arrays of 64 (at most 8 counters per record over all).
+// 30,000 types in 100 groups and 30,000 pools, each pool's counters four
+// arrays of 64 (at most 8 counters per record over all): the first pool's
+// count for four types, the others' are shared and zero.
 void wide()
 {
     constexpr int n = 30000, per_group = 300, len = 64;
     static std::vector<tavgroup> groups(n / per_group);
     static std::vector<tavtype> types(n);
     static std::vector<tavpool> pools(n);
-    static std::vector<uint32_t> counters(4 * (len + 2));
+    static std::vector<uint32_t> counters(8 * (len + 2));
     for (std::size_t i = 0; i < groups.size(); ++i) {
         groups[i] = {1, static_cast<uint32_t>(i), {}, per_group, 0, 0, 0, 0};
         std::snprintf(groups[i].name, sizeof groups[i].name, "group-%zu", i);
@@ -197,28 +200,19 @@ void wide()
         types[i] = {1, i, {}, i / per_group, 64, 0, -1, static_cast<int32_t>(i), i % 7};
         std::snprintf(types[i].name, sizeof types[i].name, "type-%u", i);
     }
-    uint32_t *arrays[4];
-    for (int k = 0; k < 4; ++k) {
+    uint32_t *arrays[8];
+    for (int k = 0; k < 8; ++k) {
         counters[static_cast<std::size_t>(k * (len + 2))] = len;
         arrays[k] = &counters[static_cast<std::size_t>(k * (len + 2) + 2)];
-        arrays[k][k] = 1;
     }
-    for (uint32_t i = 0; i < n; ++i)
-        pools[i] = {1,
-                    i,
-                    static_cast<int32_t>(16 * (i + 1)),
-                    0,
-                    8,
-                    64,
-                    i % 5,
-                    i % 9,
-                    0,
-                    i,
-                    i,
-                    0,
-                    0,
-                    {arrays[0], arrays[1], arrays[2], arrays[3], nullptr, nullptr},
-                    {}};
+    for (int k = 0; k < 4; ++k) arrays[k][k] = 1;
+    for (uint32_t i = 0; i < n; ++i) {
+        tavpool &p = pools[i];
+        uint32_t **a = arrays + (i == 0 ? 0 : 4);
+        p.inuse = 1, p.index = i, p.size = static_cast<int32_t>(16 * (i + 1)), p.incblks = 8, p.maxblks = 64;
+        p.alloced = i % 5, p.apeak = i % 9, p.asucc = i, p.fsucc = i;
+        p.typestats = {a[0], a[1], a[2], a[3], nullptr, nullptr};
+    }
     tavnode.ngroups = static_cast<int32_t>(groups.size()), tavnode.groups = groups.data();
     tavnode.ntypes = n, tavnode.types = types.data();
     tavnode.npools = n, tavnode.pools = pools.data();
@@ -242,7 +236,7 @@ void busy()
     std::thread([] {
         tavhandle g = 0, t = 0;
         tavgroupnametohandle("ui", &g);
-        for (int i = 0; !done && i < 1000000; ++i)
+        for (int i = 0; !done && i < 1000000; ++i, usleep(1000))
             tavtyperegister(g, ("busy-" + std::to_string(i)).c_str(), 64, 0, &t);
     }).detach();
 }

@@ -5,6 +5,7 @@
 // the caller out. The thread owns everything the work uses, so leaving it
 // behind is safe; it ends with the process if it never returns.
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -16,6 +17,15 @@
 #include <utility>
 
 namespace tav::remote {
+
+// Whether some caller stopped waiting for its work: a thread may be blocked
+// for good, and a process that ends had better not wait for it (a leak
+// checker at exit stops every thread, and cannot stop that one): std::_Exit.
+inline std::atomic<bool> &threads_left_behind()
+{
+    static std::atomic<bool> any{false};
+    return any;
+}
 
 template <class R> class background {
 public:
@@ -63,7 +73,10 @@ public:
     {
         if (!s_) return std::nullopt;
         std::unique_lock<std::mutex> hold(s_->m);
-        if (!s_->cv.wait_until(hold, deadline, [this] { return s_->done; })) return std::nullopt;
+        if (!s_->cv.wait_until(hold, deadline, [this] { return s_->done; })) {
+            if (deadline != clock::time_point::min()) threads_left_behind() = true;
+            return std::nullopt;
+        }
         std::optional<R> value = std::move(s_->value);
         const std::exception_ptr error = s_->error;
         hold.unlock();

@@ -10,6 +10,7 @@
 #include <CLI/CLI.hpp>
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <optional>
 #include <string>
@@ -107,9 +108,15 @@ int main(int argc, char **argv)
         if (!t) {
             tavtop::complain("process " + std::to_string(*pid) + " (" + tav::remote::process_name(*pid) +
                              "): its control block was not found before the deadline");
-            return 1;
+            std::fflush(nullptr);
+            std::_Exit(1); // the search may be blocked in the kernel: it ends with the process
         }
-        return tavtop::run(*t, opt);
+        const int status = tavtop::run(*t, opt);
+        if (tav::remote::threads_left_behind()) {
+            std::fflush(nullptr);
+            std::_Exit(status); // a reading blocked in the kernel ends with the process
+        }
+        return status;
     } catch (const tav::remote::failure &e) {
         tavtop::complain(e.what());
         return 1;
