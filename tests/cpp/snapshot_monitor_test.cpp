@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "host/fixture.hpp"
@@ -189,11 +190,18 @@ TEST_F(Monitor, ExpositionsDeclareFamiliesOnceAndQuoteHostileNames)
 {
     (void)tav::register_type(net, "a\"b\\c\x1b]52;\n\xff", 16).value();
     tav::snapshot s = tav::take_snapshot();
-    s.types.push_back(
-        s.types[0]); // a name twice, and an index not its position, as a damaged host could show
-    s.types.back().handle = tav::type_handle::of_index(7);
+    // A name twice, and an index not its position, as a damaged host could show; then the name
+    // the repeat would be given, and the repeat again.
+    for (const char *name : {"rx", "rx#5", "rx"}) {
+        s.types.push_back(s.types[0]);
+        s.types.back().name = name;
+        s.types.back().handle = tav::type_handle::of_index(7);
+    }
     const tav::report r = tav::report_of(s);
-    EXPECT_EQ(r.types.back().name, "rx#3");
+    EXPECT_EQ(r.types[3].name, "rx#3");
+    EXPECT_EQ(r.types[5].name, "rx#5#5");
+    std::set<std::string> names;
+    for (const tav::type_row &t : r.types) EXPECT_TRUE(names.insert(t.name).second) << t.name;
     EXPECT_EQ(r.types[2].name, "a\"b\\c\\x1b]52;\\n\\xff");
     const std::regex sample(
         R"(([a-z_]+)(\{[a-z_]+="([^"\\\n]|\\[\\"n])*"(,[a-z_]+="([^"\\\n]|\\[\\"n])*")*\})? \d+)");
