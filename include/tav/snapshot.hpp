@@ -180,7 +180,9 @@ struct image {
     }
 };
 
-enum class fill_result { done, grow, unreadable, implausible };
+// grow: the storage is too small; torn: a failed reading during which tavnode's
+// counts or pointers changed (a registration went by), worth reading again.
+enum class fill_result { done, grow, unreadable, implausible, torn };
 
 inline std::uintptr_t address_of(const void *p) { return reinterpret_cast<std::uintptr_t>(p); }
 
@@ -398,6 +400,19 @@ template <memory_source S> fill_result read_size_list(S &src, image &img, const 
     return fill_result::done;
 }
 
+// Whether tavnode's counts and table pointers read otherwise now than at the
+// start of this reading. A library replaces a table before it stores the new
+// pointer, so a reading that read a table replaced under it sees them change.
+template <memory_source S> bool node_moved(S &src, std::uintptr_t at, const image &img)
+{
+    struct tavnode now {};
+    if (!read_bytes(src, at, &now, sizeof now)) return false;
+    const struct tavnode &was = img.node;
+    return now.ngroups != was.ngroups || now.groups != was.groups || now.ntypes != was.ntypes ||
+           now.types != was.types || now.npools != was.npools || now.pools != was.pools ||
+           now.sizelist != was.sizelist || now.trace != was.trace || now.tracesize != was.tracesize;
+}
+
 // One reading of tavnode at `at` into img's storage. Allocates nothing, never
 // reads past the storage and checks every count, pointer and record before
 // using it; `grow` when the storage is too small (img.need then says how
@@ -414,6 +429,8 @@ template <memory_source S> fill_result fill(S &src, std::uintptr_t at, image &im
     if (r == fill_result::done) r = read_counter_lengths(src, img, lim, t);
     if (r == fill_result::done) r = read_counters(src, img);
     if (r == fill_result::done) r = read_size_list(src, img, t);
+    if ((r == fill_result::unreadable || r == fill_result::implausible) && node_moved(src, at, img))
+        return fill_result::torn;
     if (r != fill_result::done) return r;
     img.used = img.need;
     img.complete = true;
@@ -532,20 +549,23 @@ inline void make_records(const image &img, snapshot &s)
 // are repeated until two in a row agree, at most lim.attempts times, and
 // out.settled tells whether they did (if not, out holds the last complete
 // reading). A failed first reading is the error; a later one only counts as
-// a reading that did not agree. Growing the storage is not a reading.
+// a reading that did not agree. Growing the storage, and a reading torn by a
+// registration, are made again without counting, 4 * lim.attempts times at most.
 template <memory_source S> snapshot_error read_snapshot(S &src, std::uintptr_t node_address, snapshot &out,
                                                         const snapshot_limits &lim = {})
 {
     detail::image last, next;
     const int readings = std::max(lim.attempts, 1);
-    int grown = 0;
+    int again = 0; // readings made again, not counted: bounded all the same
     for (int done = 0; done < readings;) {
         const detail::fill_result r = detail::fill(src, node_address, next, lim);
-        if (r == detail::fill_result::grow) {
-            next.grow(16);
-            last.need = next.need; // the other image's storage too, its reading kept
-            last.grow(16);
-            if (++grown > readings) break; // it grows faster than it can be read
+        if (r == detail::fill_result::grow || r == detail::fill_result::torn) {
+            if (r == detail::fill_result::grow) {
+                next.grow(16);
+                last.need = next.need; // the other image's storage too, its reading kept
+                last.grow(16);
+            }
+            if (++again > 4 * readings) break; // it changes faster than it can be read
             continue;
         }
         ++done;
