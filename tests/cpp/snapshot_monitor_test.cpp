@@ -110,6 +110,8 @@ TEST_F(Monitor, SnapshotsAreBoundedRetriedAndAgreeWithTheQueries)
          true},
         {"wraps of no ring", [](N &n, int) { n.trace = nullptr, n.tracewraps = 5; }, E::none, true, true},
         {"changes once, then holds", [](N &n, int k) { n.tracewraps += k == 0; }, E::none, true, true},
+        {"a table replaced while it is read", [](N &n, int k) { n.types = k == 0 ? nullptr : n.types; },
+         E::none, true, true},
         {"never holds", [](N &n, int k) { n.tracewraps += static_cast<uint64_t>(k); }, E::none, false, true},
         {"ring and tables switch at every reading",
          [](N &n, int k) {
