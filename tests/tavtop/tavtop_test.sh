@@ -48,6 +48,15 @@ live() { # W H ARGS...
         "bash -c 'echo \$\$ >$dir/live.pid; exec $tavtop $*'; echo status=\$?; stty -a | grep -o -- '-*icanon'; sleep 30"
 }
 screen() { sleep "${1:-0.6}"; tmux -S "$sock" capture-pane -p; }
+# expect_screen NAME PATTERN: the pane shows PATTERN within 6 s (a busy machine may lag).
+expect_screen() {
+    local name=$1 pattern=$2 out=
+    for _ in $(seq 20); do
+        out=$(screen 0.3)
+        grep -qE -- "$pattern" <<<"${out//$'\n'/\~}" && break
+    done
+    expect "$name" 0 "$pattern" -- echo "$out"
+}
 keys() { tmux -S "$sock" send-keys "$@"; }
 # The pane once tavtop has ended, waiting up to 10 s for it.
 ended() { for _ in $(seq 100); do screen 0.1 | grep -q status= && break; done; screen 0; }
@@ -75,25 +84,25 @@ expect "--json --trace names callers in the host, demangled" 0 '"caller_name":"\
 
 # The live view in a real terminal of 80 columns: every key, then the target exits.
 live 80 24 -d 0.2 "$pid"
-expect "live view at 80 columns: header, and the type rows with blocks, refusals and rates" 0 \
-    "up [0-9]+s~groups 3  types 3  pools 3  charged 68160  refusals 26.*NAME +GROUP +BYTES +BLOCKS +REFUSED +BYTES/S +ALLOCS/S~rx-buffer +net +65536 +32 +0 +0 +0 *~journal-record" -- screen
+expect_screen "live view at 80 columns: header, and the type rows with blocks, refusals and rates" \
+    "up [0-9]+s~groups 3  types 3  pools 3  charged 68160  refusals 26.*NAME +GROUP +BYTES +BLOCKS +REFUSED +BYTES/S +ALLOCS/S~rx-buffer +net +65536 +32 +0 +0 +0 *~journal-record"
 keys p
-expect "live view: pools with peaks" 0 "view pools.*POOL +BYTES +BLOCKS +PEAK.*~2048 +65536 +32 +32 .*~64 .*~128 " -- screen
+expect_screen "live view: pools with peaks" "view pools.*POOL +BYTES +BLOCKS +PEAK.*~2048 +65536 +32 +32 .*~64 .*~128 "
 keys g n
-expect "live view: groups by name, a budget's use" 0 "view groups, sorted by name.*~net +65536 +65536 +100% +1 +8 .*~storage .*~ui " -- screen
+expect_screen "live view: groups by name, a budget's use" "view groups, sorted by name.*~net +65536 +65536 +100% +1 +8 .*~storage .*~ui "
 keys x
-expect "live view: the trace ring, its own header, callers named" 0 \
-    "trace ring of 1024, newest first.*~EVENT +SIZE ADDRESS +CALLER~alloc +64 0x[0-9a-f]+ +\(anonymous namespace\)::known_host\(\)\+0x" -- screen
+expect_screen "live view: the trace ring, its own header, callers named" \
+    "trace ring of 1024, newest first.*~EVENT +SIZE ADDRESS +CALLER~alloc +64 0x[0-9a-f]+ +\(anonymous namespace\)::known_host\(\)\+0x"
 keys t / j o u Enter
-expect "live view: a filter on names" 0 "rows 1-1 of 1, filter \"jou\".*~journal-record " -- screen
+expect_screen "live view: a filter on names" "rows 1-1 of 1, filter \"jou\".*~journal-record "
 keys '?'
-expect "live view: help lists the keys" 0 "PgUp PgDn +scroll a page.*~ +q +quit" -- screen
+expect_screen "live view: help lists the keys" "PgUp PgDn +scroll a page.*~ +q +quit"
 keys Escape Escape
 tmux -S "$sock" resize-window -x 60 -y 8
-expect "live view at 60x8: columns dropped, nothing wrapped" 0 \
-    "~NAME +BYTES +BLOCKS +REFUSED +BYTES/S +ALLOCS/S~journal~cord +2048 +32 +18 +0 +0$" -- screen
+expect_screen "live view at 60x8: columns dropped, nothing wrapped" \
+    "~NAME +BYTES +BLOCKS +REFUSED +BYTES/S +ALLOCS/S~journal~cord +2048 +32 +18 +0 +0$"
 stop_host
-expect "live view: says the target exited" 0 "exited; press q" -- screen
+expect_screen "live view: says the target exited" "exited; press q"
 keys q
 expect "live view: q quits, the terminal given back" 0 "status=1~icanon" -- ended
 expect "a target that has exited" 1 "no such process: $pid$" -- "$tavtop" --once "$pid"
