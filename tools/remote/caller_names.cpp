@@ -47,12 +47,15 @@ const caller_names::object &caller_names::load(std::size_t mapping_index)
     slot = std::make_shared<object>();
     const auto first = first_.find(m.path);
     const mapping &base = first == first_.end() ? m : maps_[first->second];
+    // Each object's tables are bounded; all of them together too, whatever the target maps.
+    if (symbols_read_ > (16u << 20)) return *slot;
     elf_file f(mapped_file_path(pid_, base));
     const auto bias = f.ok() ? f.load_bias(base.start, base.offset) : std::nullopt;
     if (!bias) return *slot;
     slot->ok = true;
     slot->bias = *bias;
     slot->functions = f.functions();
+    symbols_read_ += f.symbols_read();
     return *slot;
 }
 

@@ -37,5 +37,6 @@ private:
     std::unordered_map<std::string, std::shared_ptr<object>> objects_;
     std::unordered_map<std::uintptr_t, std::string> named_;
     std::size_t demangled_bytes_ = 0;
+    std::uint64_t symbols_read_ = 0;
 };
 } // namespace tav::remote

@@ -131,13 +131,12 @@ std::optional<std::uintptr_t> elf_file::load_bias(std::uintptr_t start, std::uin
     return std::nullopt;
 }
 
-// The symbol tables of one type whose entries and string table lie within the file.
-std::vector<elf_file::table> elf_file::tables(unsigned type) const
+// The symbol table of one type (an object has one of each at most) if its
+// entries and its string table lie within the file.
+std::optional<elf_file::table> elf_file::table_of(unsigned type) const
 {
-    std::vector<table> out;
-    if (elf_ == nullptr) return out;
     size_t sections = 0;
-    if (elf_getshdrnum(elf_, &sections) != 0) return out;
+    if (elf_ == nullptr || elf_getshdrnum(elf_, &sections) != 0) return std::nullopt;
     for (Elf_Scn *scn = nullptr; (scn = elf_nextscn(elf_, scn)) != nullptr;) {
         GElf_Shdr sh, names;
         if (gelf_getshdr(scn, &sh) == nullptr || sh.sh_type != type || sh.sh_entsize != sizeof(Elf64_Sym) ||
@@ -147,10 +146,10 @@ std::vector<elf_file::table> elf_file::tables(unsigned type) const
         if (strings == nullptr || gelf_getshdr(strings, &names) == nullptr || names.sh_type != SHT_STRTAB ||
             !within(names.sh_offset, names.sh_size, size_))
             continue;
-        out.push_back({sh.sh_offset, std::min<std::uint64_t>(sh.sh_size / sizeof(Elf64_Sym), limits_.symbols),
-                       names.sh_offset, names.sh_size});
+        return table{sh.sh_offset, std::min<std::uint64_t>(sh.sh_size / sizeof(Elf64_Sym), limits_.symbols),
+                     names.sh_offset, names.sh_size};
     }
-    return out;
+    return std::nullopt;
 }
 
 // Calls f(symbol, name) for each defined, named symbol of the tables of these
@@ -159,10 +158,11 @@ template <class F>
 void elf_file::each_symbol(std::initializer_list<unsigned> types, std::size_t name_bytes, F &&f) const
 {
     for (const unsigned type : types)
-        for (const table &t : tables(type)) {
-            window symbols(fd_, t.symbols_at, t.count * sizeof(Elf64_Sym), 0);
-            window names(fd_, t.names_at, t.names_size, name_bytes + 1);
-            for (std::uint64_t i = 0; i < t.count; ++i) {
+        if (const std::optional<table> t = table_of(type)) {
+            symbols_read_ += t->count;
+            window symbols(fd_, t->symbols_at, t->count * sizeof(Elf64_Sym), 0);
+            window names(fd_, t->names_at, t->names_size, name_bytes + 1);
+            for (std::uint64_t i = 0; i < t->count; ++i) {
                 Elf64_Sym sym{};
                 const std::string_view raw = symbols.view(i * sizeof sym, sizeof sym);
                 if (raw.size() != sizeof sym) break; // the file is shorter than it said

@@ -46,10 +46,12 @@ public:
     // Defined functions, sorted by address, names cut at limits.name_bytes,
     // as many as limits.all_name_bytes of names allow.
     std::vector<elf_symbol> functions() const;
+    // How many symbol entries the look-ups so far have read (at most limits.symbols a table).
+    std::uint64_t symbols_read() const { return symbols_read_; }
 
 private:
     struct table; // a symbol table and its string table, checked
-    std::vector<table> tables(unsigned type) const;
+    std::optional<table> table_of(unsigned type) const;
     template <class F>
     void each_symbol(std::initializer_list<unsigned> types, std::size_t name_bytes, F &&f) const;
     int fd_ = -1;
@@ -58,6 +60,7 @@ private:
     elf_limits limits_;
     int class_ = 0, machine_ = 0;
     bool dyn_ = false;
+    mutable std::uint64_t symbols_read_ = 0;
 };
 
 // The ELF machine this program runs as: the only one whose layout it knows.
