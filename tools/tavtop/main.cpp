@@ -54,7 +54,7 @@ std::optional<std::string> contradiction(const std::map<flag, CLI::Option *> &op
 int main(int argc, char **argv)
 {
     std::setlocale(LC_CTYPE, ""); // the terminal's character set; numbers stay in the C locale
-    CLI::App app{tavtop::summary};
+    CLI::App app{tavtop::summary, "tavtop"};
     app.footer(tavtop::help_footer());
     tavtop::options opt;
     std::string pid_text;
