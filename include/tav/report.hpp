@@ -134,12 +134,11 @@ struct report {
 
 namespace detail {
 
-// Makes `name` unique among `taken`: a repeat gets "#<index>" appended.
+// Makes `name` unique among `taken`: a repeat gets "#<index>" appended, as
+// often as it takes (another record may be named "x#5" already).
 inline std::string unique_name(std::string name, uint32_t index, std::unordered_map<std::string, int> &taken)
 {
-    if (taken[name]++ == 0) return name;
-    name += "#" + std::to_string(index);
-    ++taken[name];
+    while (taken[name]++ != 0) name += "#" + std::to_string(index);
     return name;
 }
 

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 #include <pthread.h>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,22 @@ concept memory_source = requires(S &s, std::uintptr_t a, void *p, std::size_t n)
         } -> std::same_as<bool>;
 };
 
+// One read of many a source may take at once (as process_vm_readv does).
+struct read_request {
+    std::uintptr_t from;
+    void *into;
+    std::size_t bytes;
+};
+
+// A source that also reads many ranges in one call: all of them, or false.
+template <class S>
+concept batch_source = memory_source<S> && requires(S &s, std::span<const read_request> r)
+{
+    {
+        s.read_all(r)
+        } -> std::same_as<bool>;
+};
+
 // This process's memory. Only for addresses the library's records point to.
 struct local_memory {
     bool read(std::uintptr_t address, void *into, std::size_t bytes) const noexcept
@@ -113,139 +130,314 @@ struct local_memory {
 // Bounds for untrusted memory: counts of groups, types, pools and size classes,
 // and each counter array's length, at most max_records (all counter arrays
 // together at most 8 * max_records words); the trace ring at most max_trace.
+// A reading is repeated until two in a row agree, at most `attempts` times.
 struct snapshot_limits {
     uint32_t max_records = 1u << 20;
     uint32_t max_trace = 1u << 16;
     int attempts = 8;
 };
 
-// none, a read failed, or counts, lengths or pointers out of bounds.
+// none, a read failed, or counts, lengths, pointers or records that no
+// library could have written.
 enum class snapshot_error { none, unreadable, implausible };
 
 namespace detail {
+
+// The per-type counter arrays a snapshot keeps (afail and ffail are never set).
+inline constexpr int kept_stats = 4;
 
 struct image_counts {
     std::size_t groups = 0, types = 0, pools = 0, counters = 0, sizes = 0, trace = 0;
 };
 
-// The raw bytes of one reading. Vectors are storage, sized before a reading;
-// `used` is what the last complete reading filled, `need` what it asked for.
+// The raw bytes of one reading. The vectors are storage sized before a
+// reading; a reading that finds them too small stops and says in `need` how
+// much it takes. `complete` and `used` are set together at the end of a
+// reading, so everything made from an image comes from that one reading.
 struct image {
     struct tavnode node {};
     std::vector<tavgroup> groups;
     std::vector<tavtype> types;
     std::vector<tavpool> pools;
-    std::vector<uint32_t> lengths;  // TAV_STAT_COUNT per pool
-    std::vector<uint32_t> counters; // the per-type counters, pool by pool, stat by stat
+    std::vector<uint32_t> lengths;  // kept_stats per pool
+    std::vector<uint32_t> counters; // the kept per-type counters, pool by pool, stat by stat
     std::vector<tavsizenode> sizes;
     std::vector<tavtrace> trace;
     image_counts used, need;
+    bool complete = false;
 
-    // Storage for what the last reading needed, plus `slack` for growth meanwhile.
+    // Storage for what the last reading needed, plus a quarter and `slack` for growth meanwhile.
     void grow(std::size_t slack)
     {
         const auto more = [slack](std::size_t n) { return n + n / 4 + slack; };
         groups.resize(std::max(groups.size(), more(need.groups)));
         types.resize(std::max(types.size(), more(need.types)));
         pools.resize(std::max(pools.size(), more(need.pools)));
-        lengths.resize(pools.size() * TAV_STAT_COUNT);
+        lengths.resize(pools.size() * kept_stats);
+        sizes.resize(pools.size()); // one size class per pool at most
         counters.resize(std::max(counters.size(), more(need.counters)));
-        sizes.resize(std::max(sizes.size(), more(need.sizes)));
         trace.resize(std::max(trace.size(), need.trace));
     }
 };
 
-enum class fill_result { done, grow, unreadable, implausible };
-
-inline const uint32_t *const *counter_array(const tavcounters &c, int k)
-{
-    const uint32_t *const *arrays[TAV_STAT_COUNT] = {&c.alloced, &c.apeak, &c.asucc,
-                                                     &c.fsucc,   &c.afail, &c.ffail};
-    return arrays[k];
-}
+// grow: the storage is too small; torn: a failed reading during which tavnode's
+// counts or pointers changed (a registration went by), worth reading again.
+enum class fill_result { done, grow, unreadable, implausible, torn };
 
 inline std::uintptr_t address_of(const void *p) { return reinterpret_cast<std::uintptr_t>(p); }
 
-// One reading of tavnode at `at` into img's storage. Allocates nothing and
-// never reads past the storage; `grow` when some part did not fit (img.need
-// then says how much it takes).
-template <memory_source S> fill_result fill(S &src, std::uintptr_t at, image &img, const snapshot_limits &lim)
+// Where a table lies in the target: [first, end); empty when first == end.
+struct extent {
+    std::uintptr_t first = 0, end = 0;
+    bool meets(const extent &o) const { return first < o.end && o.first < end; }
+};
+
+// The extent of `count` records of `size` bytes at address a, if they are
+// aligned and do not run past the end of the address space.
+inline bool extent_of(std::uintptr_t a, std::size_t count, std::size_t size, std::size_t align, extent &out)
 {
-    image_counts need;
-    bool fits = true;
-    const auto read = [&src](std::uintptr_t from, void *into, std::size_t bytes) {
-        return bytes == 0 || src.read(from, into, bytes);
-    };
-    // Copies count records at `from` into v when they fit; false on a failed read.
-    const auto copy = [&](auto &v, const void *from, std::size_t count) {
-        if (count > v.size()) {
-            fits = false;
+    out = {};
+    if (count == 0) return true;
+    if (a == 0 || a % align != 0 || count > (UINTPTR_MAX - a) / size) return false;
+    out = {a, a + count * size};
+    return true;
+}
+
+// The four tables tavnode points to; a library keeps them apart.
+struct table_extents {
+    extent groups, types, pools, trace;
+    bool meet(const extent &e) const
+    {
+        return e.meets(groups) || e.meets(types) || e.meets(pools) || e.meets(trace);
+    }
+};
+
+template <memory_source S> bool read_bytes(S &src, std::uintptr_t from, void *into, std::size_t bytes)
+{
+    return bytes == 0 || src.read(from, into, bytes);
+}
+
+// Reads gathered into groups for a batch_source, one call per group; one by
+// one for any other source. Nothing is allocated; each destination must stay
+// put until flush().
+template <memory_source S> class batched_reads {
+public:
+    explicit batched_reads(S &src) : src_(src) {}
+    bool add(std::uintptr_t from, void *into, std::size_t bytes)
+    {
+        if constexpr (!batch_source<S>) {
+            return read_bytes(src_, from, into, bytes);
+        } else {
+            if (bytes == 0) return true;
+            if (count_ == std::size(pending_) && !flush()) return false;
+            pending_[count_++] = {from, into, bytes};
             return true;
         }
-        return read(address_of(from), v.data(), count * sizeof v[0]);
-    };
+    }
+    bool flush()
+    {
+        if constexpr (batch_source<S>) {
+            const bool read = count_ == 0 || src_.read_all(std::span<const read_request>(pending_, count_));
+            count_ = 0;
+            return read;
+        }
+        return true;
+    }
 
-    if (!read(at, &img.node, sizeof img.node)) return fill_result::unreadable;
+private:
+    S &src_;
+    read_request pending_[256];
+    std::size_t count_ = 0;
+};
+
+// Counts, pointers and the trace ring's position, checked before anything
+// they point to is read; img.need then says what the reading takes.
+inline fill_result check_node(image &img, const snapshot_limits &lim, table_extents &t)
+{
     const struct tavnode &n = img.node;
-    const auto bounded = [&lim](int32_t count, const void *p) {
-        return count >= 0 && static_cast<uint32_t>(count) <= lim.max_records && (count == 0 || p != nullptr);
-    };
-    if (!bounded(n.ngroups, n.groups) || !bounded(n.ntypes, n.types) || !bounded(n.npools, n.pools))
-        return fill_result::implausible;
-    if (n.trace != nullptr &&
-        (n.tracesize > lim.max_trace || (n.tracesize > 0 && n.tracenext >= n.tracesize)))
-        return fill_result::implausible;
+    const auto count = [&lim](int32_t c) { return c >= 0 && static_cast<uint32_t>(c) <= lim.max_records; };
+    if (!count(n.ngroups) || !count(n.ntypes) || !count(n.npools)) return fill_result::implausible;
+    image_counts &need = img.need;
+    need = {};
     need.groups = static_cast<std::size_t>(n.ngroups);
     need.types = static_cast<std::size_t>(n.ntypes);
     need.pools = static_cast<std::size_t>(n.npools);
-    need.trace = n.trace == nullptr ? 0 : n.tracesize;
-    if (!copy(img.groups, n.groups, need.groups) || !copy(img.types, n.types, need.types) ||
-        !copy(img.pools, n.pools, need.pools) || !copy(img.trace, n.trace, need.trace))
-        return fill_result::unreadable;
-
-    const std::size_t max_counters = std::size_t{lim.max_records} * 8;
-    for (std::size_t i = 0; i < need.pools; ++i) {
-        tavpool outside{};
-        const bool have = i < img.pools.size();
-        if (!have && !read(address_of(n.pools + i), &outside, sizeof outside)) return fill_result::unreadable;
-        const tavpool &p = have ? img.pools[i] : outside;
-        for (int k = 0; k < TAV_STAT_COUNT; ++k) {
-            const std::uintptr_t a = address_of(*counter_array(p.typestats, k));
-            uint32_t len = 0;
-            if (a != 0) {
-                if (a < TAV_COUNTERS_PREFIX || !read(a - TAV_COUNTERS_PREFIX, &len, sizeof len))
-                    return fill_result::unreadable;
-                if (len > lim.max_records || need.counters + len > max_counters)
-                    return fill_result::implausible;
-            }
-            const std::size_t slot = i * TAV_STAT_COUNT + static_cast<std::size_t>(k);
-            if (slot < img.lengths.size() && need.counters + len <= img.counters.size()) {
-                img.lengths[slot] = len;
-                if (!read(a, img.counters.data() + need.counters, len * sizeof(uint32_t)))
-                    return fill_result::unreadable;
-            } else {
-                fits = false;
-            }
-            need.counters += len;
-        }
+    if (n.trace != nullptr) {
+        if (n.tracesize == 0 || n.tracesize > lim.max_trace || n.tracenext >= n.tracesize)
+            return fill_result::implausible;
+        need.trace = n.tracesize;
     }
-
-    for (const tavsizenode *c = n.sizelist; c != nullptr; ++need.sizes) {
-        if (need.sizes >= lim.max_records) return fill_result::implausible;
-        tavsizenode outside{};
-        tavsizenode &into = need.sizes < img.sizes.size() ? img.sizes[need.sizes] : outside;
-        if (!read(address_of(c), &into, sizeof into)) return fill_result::unreadable;
-        fits = fits && &into != &outside;
-        c = into.next;
-    }
-
-    img.need = need;
-    if (!fits) return fill_result::grow;
-    img.used = need;
+    if (!extent_of(address_of(n.groups), need.groups, sizeof(tavgroup), alignof(tavgroup), t.groups) ||
+        !extent_of(address_of(n.types), need.types, sizeof(tavtype), alignof(tavtype), t.types) ||
+        !extent_of(address_of(n.pools), need.pools, sizeof(tavpool), alignof(tavpool), t.pools) ||
+        !extent_of(address_of(n.trace), need.trace, sizeof(tavtrace), alignof(tavtrace), t.trace))
+        return fill_result::implausible;
+    if (t.groups.meets(t.types) || t.groups.meets(t.pools) || t.groups.meets(t.trace) ||
+        t.types.meets(t.pools) || t.types.meets(t.trace) || t.pools.meets(t.trace))
+        return fill_result::implausible;
+    if (n.sizelist != nullptr && need.pools == 0) return fill_result::implausible;
     return fill_result::done;
 }
 
-// Whether two complete readings saw the same bytes (the lock's aside).
+inline bool fits(const image &img)
+{
+    const image_counts &n = img.need;
+    return n.groups <= img.groups.size() && n.types <= img.types.size() && n.pools <= img.pools.size() &&
+           n.pools <= img.sizes.size() && n.pools * kept_stats <= img.lengths.size() &&
+           n.trace <= img.trace.size();
+}
+
+template <memory_source S> fill_result read_tables(S &src, image &img)
+{
+    const struct tavnode &n = img.node;
+    const image_counts &c = img.need;
+    batched_reads<S> reads(src);
+    const bool read = reads.add(address_of(n.groups), img.groups.data(), c.groups * sizeof(tavgroup)) &&
+                      reads.add(address_of(n.types), img.types.data(), c.types * sizeof(tavtype)) &&
+                      reads.add(address_of(n.pools), img.pools.data(), c.pools * sizeof(tavpool)) &&
+                      reads.add(address_of(n.trace), img.trace.data(), c.trace * sizeof(tavtrace)) &&
+                      reads.flush();
+    return read ? fill_result::done : fill_result::unreadable;
+}
+
+template <std::size_t N> bool terminated(const char (&name)[N]) { return ::memchr(name, 0, N) != nullptr; }
+
+// Records as a library writes them: in use 0 or 1, their index their
+// position, names terminated, a type's group and default pool in range.
+inline fill_result check_records(const image &img)
+{
+    const image_counts &c = img.need;
+    const auto plain = [](const auto &r, std::size_t i) { return r.inuse <= 1 && r.index == i; };
+    for (std::size_t i = 0; i < c.groups; ++i)
+        if (!plain(img.groups[i], i) || !terminated(img.groups[i].name)) return fill_result::implausible;
+    for (std::size_t i = 0; i < c.types; ++i) {
+        const tavtype &t = img.types[i];
+        if (!plain(t, i) || !terminated(t.name)) return fill_result::implausible;
+        if (t.inuse != 0 &&
+            (t.gindex >= c.groups || t.pidx < -1 || (t.pidx >= 0 && std::size_t(t.pidx) >= c.pools)))
+            return fill_result::implausible;
+    }
+    for (std::size_t i = 0; i < c.pools; ++i)
+        if (!plain(img.pools[i], i) || (img.pools[i].inuse != 0 && img.pools[i].size <= 0))
+            return fill_result::implausible;
+    return fill_result::done;
+}
+
+inline uint32_t *const &kept_array(const tavcounters &c, int k)
+{
+    return k == 0 ? c.alloced : k == 1 ? c.apeak : k == 2 ? c.asucc : c.fsucc;
+}
+
+// Each kept counter array's length, from the word in front of it. An array is
+// never longer than the type count under the lock; a longer one was read
+// while a type was being added, and only its first ntypes counters are kept.
+template <memory_source S>
+fill_result read_counter_lengths(S &src, image &img, const snapshot_limits &lim, const table_extents &t)
+{
+    image_counts &c = img.need;
+    batched_reads<S> reads(src);
+    for (std::size_t i = 0; i < c.pools; ++i)
+        for (int k = 0; k < kept_stats; ++k) {
+            const std::uintptr_t a = address_of(kept_array(img.pools[i].typestats, k));
+            uint32_t &len = img.lengths[i * kept_stats + static_cast<std::size_t>(k)];
+            len = 0;
+            if (a == 0) continue;
+            if (a < TAV_COUNTERS_PREFIX) return fill_result::implausible;
+            if (!reads.add(a - TAV_COUNTERS_PREFIX, &len, sizeof len)) return fill_result::unreadable;
+        }
+    if (!reads.flush()) return fill_result::unreadable;
+    const std::size_t most = std::size_t{lim.max_records} * 8;
+    c.counters = 0;
+    for (std::size_t i = 0; i < c.pools; ++i)
+        for (int k = 0; k < kept_stats; ++k) {
+            uint32_t &len = img.lengths[i * kept_stats + static_cast<std::size_t>(k)];
+            if (len == 0) continue;
+            if (len > lim.max_records) return fill_result::implausible;
+            len = std::min(len, static_cast<uint32_t>(c.types));
+            const std::uintptr_t a = address_of(kept_array(img.pools[i].typestats, k));
+            extent e;
+            if (!extent_of(a - TAV_COUNTERS_PREFIX, TAV_COUNTERS_PREFIX / 4 + len, 4, 8, e) || t.meet(e) ||
+                c.counters + len > most)
+                return fill_result::implausible;
+            c.counters += len;
+        }
+    return c.counters <= img.counters.size() ? fill_result::done : fill_result::grow;
+}
+
+template <memory_source S> fill_result read_counters(S &src, image &img)
+{
+    batched_reads<S> reads(src);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < img.need.pools; ++i)
+        for (int k = 0; k < kept_stats; ++k) {
+            const uint32_t len = img.lengths[i * kept_stats + static_cast<std::size_t>(k)];
+            if (len != 0 && !reads.add(address_of(kept_array(img.pools[i].typestats, k)), &img.counters[at],
+                                       len * sizeof(uint32_t)))
+                return fill_result::unreadable;
+            at += len;
+        }
+    return reads.flush() ? fill_result::done : fill_result::unreadable;
+}
+
+// The size-class list: at most one node per pool, ascending block sizes,
+// each naming a pool of its size.
+template <memory_source S> fill_result read_size_list(S &src, image &img, const table_extents &t)
+{
+    image_counts &c = img.need;
+    c.sizes = 0;
+    for (const tavsizenode *at = img.node.sizelist; at != nullptr; ++c.sizes) {
+        extent e;
+        if (c.sizes >= c.pools || !extent_of(address_of(at), 1, sizeof *at, alignof(tavsizenode), e) ||
+            t.meet(e))
+            return fill_result::implausible;
+        tavsizenode &node = img.sizes[c.sizes];
+        if (!read_bytes(src, address_of(at), &node, sizeof node)) return fill_result::unreadable;
+        if (node.pindex >= c.pools || img.pools[node.pindex].size != node.bsize ||
+            (c.sizes > 0 && img.sizes[c.sizes - 1].bsize >= node.bsize))
+            return fill_result::implausible;
+        at = node.next;
+    }
+    return fill_result::done;
+}
+
+// Whether tavnode's counts and table pointers read otherwise now than at the
+// start of this reading. A library replaces a table before it stores the new
+// pointer, so a reading that read a table replaced under it sees them change.
+template <memory_source S> bool node_moved(S &src, std::uintptr_t at, const image &img)
+{
+    struct tavnode now {};
+    if (!read_bytes(src, at, &now, sizeof now)) return false;
+    const struct tavnode &was = img.node;
+    return now.ngroups != was.ngroups || now.groups != was.groups || now.ntypes != was.ntypes ||
+           now.types != was.types || now.npools != was.npools || now.pools != was.pools ||
+           now.sizelist != was.sizelist || now.trace != was.trace || now.tracesize != was.tracesize;
+}
+
+// One reading of tavnode at `at` into img's storage. Allocates nothing, never
+// reads past the storage and checks every count, pointer and record before
+// using it; `grow` when the storage is too small (img.need then says how
+// much it takes). img.complete only after `done`.
+template <memory_source S> fill_result fill(S &src, std::uintptr_t at, image &img, const snapshot_limits &lim)
+{
+    img.complete = false;
+    if (!read_bytes(src, at, &img.node, sizeof img.node)) return fill_result::unreadable;
+    table_extents t;
+    fill_result r = check_node(img, lim, t);
+    if (r == fill_result::done && !fits(img)) r = fill_result::grow;
+    if (r == fill_result::done) r = read_tables(src, img);
+    if (r == fill_result::done) r = check_records(img);
+    if (r == fill_result::done) r = read_counter_lengths(src, img, lim, t);
+    if (r == fill_result::done) r = read_counters(src, img);
+    if (r == fill_result::done) r = read_size_list(src, img, t);
+    if ((r == fill_result::unreadable || r == fill_result::implausible) && node_moved(src, at, img))
+        return fill_result::torn;
+    if (r != fill_result::done) return r;
+    img.used = img.need;
+    img.complete = true;
+    return r;
+}
+
+// Whether two complete readings saw the same bytes.
 inline bool same_image(const image &a, const image &b)
 {
     const auto equal = [](const auto &x, const auto &y, std::size_t n) {
@@ -255,33 +447,43 @@ inline bool same_image(const image &a, const image &b)
     const auto *na = reinterpret_cast<const unsigned char *>(&a.node);
     const auto *nb = reinterpret_cast<const unsigned char *>(&b.node);
     const image_counts &u = a.used, &v = b.used;
-    return std::memcmp(na + from, nb + from, sizeof a.node - from) == 0 && u.groups == v.groups &&
-           u.types == v.types && u.pools == v.pools && u.counters == v.counters && u.sizes == v.sizes &&
-           u.trace == v.trace && equal(a.groups, b.groups, u.groups) && equal(a.types, b.types, u.types) &&
-           equal(a.pools, b.pools, u.pools) && equal(a.lengths, b.lengths, u.pools * TAV_STAT_COUNT) &&
-           equal(a.counters, b.counters, u.counters) && equal(a.sizes, b.sizes, u.sizes) &&
-           equal(a.trace, b.trace, u.trace);
+    return a.complete && b.complete && std::memcmp(na + from, nb + from, sizeof a.node - from) == 0 &&
+           u.groups == v.groups && u.types == v.types && u.pools == v.pools && u.counters == v.counters &&
+           u.sizes == v.sizes && u.trace == v.trace && equal(a.groups, b.groups, u.groups) &&
+           equal(a.types, b.types, u.types) && equal(a.pools, b.pools, u.pools) &&
+           equal(a.lengths, b.lengths, u.pools * kept_stats) && equal(a.counters, b.counters, u.counters) &&
+           equal(a.sizes, b.sizes, u.sizes) && equal(a.trace, b.trace, u.trace);
 }
 
 template <std::size_t N> std::string record_name(const char (&name)[N]) { return {name, ::strnlen(name, N)}; }
 
-// The records of a complete reading.
-inline void make_records(const image &img, snapshot &s)
+inline void make_groups(const image &img, snapshot &s)
 {
-    const image_counts &u = img.used;
-    s = snapshot{};
-    for (std::size_t i = 0; i < u.groups; ++i) {
+    s.groups.reserve(img.used.groups);
+    for (std::size_t i = 0; i < img.used.groups; ++i) {
         const tavgroup &g = img.groups[i];
         s.groups.push_back({group_handle::of_index(static_cast<uint32_t>(i)), g.inuse != 0,
                             record_name(g.name), g.ntypes, g.bmax, g.balloc, g.failcount, g.bigcount});
     }
-    for (std::size_t i = 0; i < u.types; ++i) {
+}
+
+inline void make_types(const image &img, snapshot &s)
+{
+    s.types.reserve(img.used.types);
+    for (std::size_t i = 0; i < img.used.types; ++i) {
         const tavtype &t = img.types[i];
         s.types.push_back({type_handle::of_index(static_cast<uint32_t>(i)), t.inuse != 0, record_name(t.name),
                            t.gindex, t.defsize, t.bmax, t.pidx, t.balloc, t.failcount});
     }
+}
+
+// Each pool's counters are the next kept_stats arrays of img.counters, as
+// long as the reading found them.
+inline void make_pools(const image &img, snapshot &s)
+{
+    s.pools.reserve(img.used.pools);
     std::size_t at = 0;
-    for (std::size_t i = 0; i < u.pools; ++i) {
+    for (std::size_t i = 0; i < img.used.pools; ++i) {
         const tavpool &p = img.pools[i];
         pool_record r{pool_handle::of_index(static_cast<uint32_t>(i)),
                       p.inuse != 0,
@@ -294,73 +496,92 @@ inline void make_records(const image &img, snapshot &s)
                       p.fsucc,
                       p.ffail,
                       {}};
-        std::vector<uint32_t> *kept[TAV_STAT_COUNT] = {&r.by_type.blocks,
-                                                       &r.by_type.peak_blocks,
-                                                       &r.by_type.allocations,
-                                                       &r.by_type.releases,
-                                                       nullptr,
-                                                       nullptr}; // afail and ffail: never set
-        for (std::size_t k = 0; k < TAV_STAT_COUNT; ++k) {
-            const uint32_t len = img.lengths[i * TAV_STAT_COUNT + k];
+        std::vector<uint32_t> *kept[kept_stats] = {&r.by_type.blocks, &r.by_type.peak_blocks,
+                                                   &r.by_type.allocations, &r.by_type.releases};
+        for (std::size_t k = 0; k < kept_stats; ++k) {
+            const std::size_t len =
+                std::min<std::size_t>(img.lengths[i * kept_stats + k], img.used.counters - at);
             const auto first = img.counters.begin() + static_cast<std::ptrdiff_t>(at);
-            if (kept[k] != nullptr) kept[k]->assign(first, first + len);
+            kept[k]->assign(first, first + static_cast<std::ptrdiff_t>(len));
             at += len;
         }
         s.pools.push_back(std::move(r));
     }
-    for (std::size_t i = 0; i < u.sizes; ++i)
-        s.size_classes.push_back({img.sizes[i].bsize, img.sizes[i].pindex});
+}
 
+// The ring oldest first: once it has wrapped, the oldest entry is the next to
+// be overwritten. The capacity is the reading's own, checked non-zero and
+// above the next index.
+inline void make_trace(const image &img, snapshot &s)
+{
+    const std::size_t capacity = img.used.trace;
+    if (capacity == 0) return;
+    s.trace_capacity = static_cast<uint32_t>(capacity);
     s.trace_wraps = img.node.tracewraps;
-    if (u.trace != 0) {
-        s.trace_capacity = img.node.tracesize;
-        // Once wrapped, the oldest entry is the next to be overwritten.
-        const uint32_t next = img.node.tracenext;
-        const uint32_t count = s.trace_wraps > 0 ? s.trace_capacity : next;
-        const uint32_t first = s.trace_wraps > 0 ? next : 0;
-        for (uint32_t k = 0; k < count; ++k) {
-            const tavtrace &e = img.trace[(first + k) % s.trace_capacity];
-            s.trace.push_back({e.op, e.size, address_of(e.ptr), address_of(e.caller)});
-        }
+    const std::size_t next = std::min<std::size_t>(img.node.tracenext, capacity - 1);
+    const std::size_t count = s.trace_wraps > 0 ? capacity : next;
+    const std::size_t first = s.trace_wraps > 0 ? next : 0;
+    s.trace.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::size_t at = first + k < capacity ? first + k : first + k - capacity;
+        const tavtrace &e = img.trace[at];
+        s.trace.push_back({e.op, e.size, address_of(e.ptr), address_of(e.caller)});
     }
+}
+
+// The records of one complete reading.
+inline void make_records(const image &img, snapshot &s)
+{
+    s = snapshot{};
+    if (!img.complete) return;
+    make_groups(img, s);
+    make_types(img, s);
+    make_pools(img, s);
+    for (std::size_t i = 0; i < img.used.sizes; ++i)
+        s.size_classes.push_back({img.sizes[i].bsize, img.sizes[i].pindex});
+    make_trace(img, s);
 }
 
 } // namespace detail
 
 // The snapshot of the tavnode at node_address, read through src, bounded by
-// lim. Another process's records can change while they are read, so each
-// reading is repeated until two in a row agree, at most lim.attempts times;
-// out.settled tells whether they did (if not, out holds the last reading).
+// lim. Another process's records can change while they are read, so readings
+// are repeated until two in a row agree, at most lim.attempts times, and
+// out.settled tells whether they did (if not, out holds the last complete
+// reading). A failed first reading is the error; a later one only counts as
+// a reading that did not agree. Growing the storage, and a reading torn by a
+// registration, are made again without counting, 4 * lim.attempts times at most.
 template <memory_source S> snapshot_error read_snapshot(S &src, std::uintptr_t node_address, snapshot &out,
                                                         const snapshot_limits &lim = {})
 {
-    detail::image a, b;
-    bool have = false;
-    const auto fail = [](detail::fill_result r) {
-        return r == detail::fill_result::unreadable ? snapshot_error::unreadable
-                                                    : snapshot_error::implausible;
-    };
-    for (int left = std::max(lim.attempts, 1); left > 0; --left) {
-        detail::fill_result r = detail::fill(src, node_address, a, lim);
-        if (r == detail::fill_result::grow) a.grow(0);
-        if (r != detail::fill_result::done) {
-            if (r != detail::fill_result::grow) return fail(r);
+    detail::image last, next;
+    const int readings = std::max(lim.attempts, 1);
+    int again = 0; // readings made again, not counted: bounded all the same
+    for (int done = 0; done < readings;) {
+        const detail::fill_result r = detail::fill(src, node_address, next, lim);
+        if (r == detail::fill_result::grow || r == detail::fill_result::torn) {
+            if (r == detail::fill_result::grow) {
+                next.grow(16);
+                last.need = next.need; // the other image's storage too, its reading kept
+                last.grow(16);
+            }
+            if (++again > 4 * readings) break; // it changes faster than it can be read
             continue;
         }
-        have = true;
-        r = detail::fill(src, node_address, b, lim);
-        if (r == detail::fill_result::grow) b.grow(0);
-        if (r != detail::fill_result::done) {
-            if (r != detail::fill_result::grow) return fail(r);
-            continue;
-        }
-        if (detail::same_image(a, b)) {
-            detail::make_records(a, out);
+        ++done;
+        if (r == detail::fill_result::done && detail::same_image(last, next)) {
+            detail::make_records(next, out);
             return snapshot_error::none;
         }
+        if (r == detail::fill_result::done) {
+            std::swap(last, next);
+        } else if (!last.complete) {
+            return r == detail::fill_result::unreadable ? snapshot_error::unreadable
+                                                        : snapshot_error::implausible;
+        }
     }
-    out = snapshot{};
-    if (have) detail::make_records(a, out);
+    if (!last.complete) return snapshot_error::implausible;
+    detail::make_records(last, out);
     out.settled = false;
     return snapshot_error::none;
 }
@@ -389,6 +610,7 @@ inline snapshot take_snapshot()
     } while (r == detail::fill_result::grow);
     snapshot s;
     detail::make_records(img, s);
+    s.settled = img.complete; // a reading that failed its checks here is the library's own fault
     return s;
 }
 

@@ -2,8 +2,11 @@
 // and the monitoring view rendered from them.
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <new>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "host/fixture.hpp"
@@ -80,29 +83,62 @@ TEST_F(Monitor, SnapshotsAreBoundedRetriedAndAgreeWithTheQueries)
     const auto at = reinterpret_cast<std::uintptr_t>(&tavnode);
     using E = tav::snapshot_error;
     using N = struct tavnode;
-    const std::tuple<const char *, std::function<void(N &, int)>, E, bool> cases[] = {
-        {"unchanged", nullptr, E::none, true},
-        {"negative count", [](N &n, int) { n.ntypes = -1; }, E::implausible, true},
-        {"count above the bound", [](N &n, int) { n.npools = 1 << 21; }, E::implausible, true},
-        {"records at null", [](N &n, int) { n.groups = nullptr; }, E::implausible, true},
-        {"trace index past its size", [](N &n, int) { n.tracenext = n.tracesize; }, E::implausible, true},
-        {"sizes in a cycle", [](N &n, int) { n.sizelist->next->next = n.sizelist; }, E::implausible, true},
-        {"changes once, then holds", [](N &n, int k) { n.tracewraps += k == 0; }, E::none, true},
-        {"never holds", [](N &n, int k) { n.tracewraps += static_cast<uint64_t>(k); }, E::none, false},
+    // The type table replaced by an edited copy.
+    const auto types_with = [](std::function<void(tavtype *)> edit) {
+        auto copy = std::make_shared<std::vector<tavtype>>(tavnode.types, tavnode.types + tavnode.ntypes);
+        edit(copy->data());
+        return [copy](N &n, int) { n.types = copy->data(); };
+    };
+    // what, change, error, settled, whether the records are those of the unchanged host
+    const std::tuple<const char *, std::function<void(N &, int)>, E, bool, bool> cases[] = {
+        {"unchanged", nullptr, E::none, true, true},
+        {"negative count", [](N &n, int) { n.ntypes = -1; }, E::implausible, true, true},
+        {"count above the bound", [](N &n, int) { n.npools = 1 << 21; }, E::implausible, true, true},
+        {"records at null", [](N &n, int) { n.groups = nullptr; }, E::implausible, true, true},
+        {"groups inside the types table", [](N &n, int) { n.groups = reinterpret_cast<tavgroup *>(n.types); },
+         E::implausible, true, true},
+        {"trace index past its size", [](N &n, int) { n.tracenext = n.tracesize; }, E::implausible, true,
+         true},
+        {"a ring without room", [](N &n, int) { n.tracesize = 0; }, E::implausible, true, true},
+        {"an index not its position", types_with([](tavtype *t) { t[1].index = 0; }), E::implausible, true,
+         true},
+        {"a type of no group", types_with([](tavtype *t) { t[0].gindex = 9; }), E::implausible, true, true},
+        {"a name without its end",
+         types_with([](tavtype *t) { std::memset(t[0].name, 'a', sizeof t[0].name); }), E::implausible, true,
+         true},
+        {"sizes in a cycle", [](N &n, int) { n.sizelist->next->next = n.sizelist; }, E::implausible, true,
+         true},
+        {"wraps of no ring", [](N &n, int) { n.trace = nullptr, n.tracewraps = 5; }, E::none, true, true},
+        {"changes once, then holds", [](N &n, int k) { n.tracewraps += k == 0; }, E::none, true, true},
+        {"a table replaced while it is read", [](N &n, int k) { n.types = k == 0 ? nullptr : n.types; },
+         E::none, true, true},
+        {"never holds", [](N &n, int k) { n.tracewraps += static_cast<uint64_t>(k); }, E::none, false, true},
+        {"ring and tables switch at every reading",
+         [](N &n, int k) {
+             if (k % 2 == 1) n.trace = nullptr, n.ntypes = 1;
+         },
+         E::none, false, false},
     };
     tavsizenode *const second_next = tavnode.sizelist->next->next;
     tav::json_options at_1;
     at_1.timestamp_ms = 1;
     const std::string here = tav::render_json(tav::report_of(local), at_1);
-    for (const auto &[what, change, expect, settled] : cases) {
+    for (const auto &[what, change, expect, settled, same] : cases) {
         altered_memory m{change};
         tav::snapshot s;
         EXPECT_EQ(tav::read_snapshot(m, at, s, tav::snapshot_limits{}), expect) << what;
         tavnode.sizelist->next->next = second_next; // the cycle case alters the real list
         if (expect != E::none) continue;
         EXPECT_EQ(s.settled, settled) << what;
+        // Every figure from one reading: the ring as big as its capacity says,
+        // counters no longer than the types.
+        EXPECT_LE(s.trace.size(), s.trace_capacity) << what;
+        EXPECT_TRUE(s.trace_capacity != 0 || s.trace_wraps == 0) << what;
+        for (const tav::pool_record &p : s.pools) EXPECT_LE(p.by_type.blocks.size(), s.types.size()) << what;
         s.settled = true; // unsettled: the last reading, the same records
-        EXPECT_EQ(tav::render_json(tav::report_of(s), at_1), here) << what;
+        if (same) {
+            EXPECT_EQ(tav::render_json(tav::report_of(s), at_1), here) << what;
+        }
     }
 }
 
@@ -156,11 +192,18 @@ TEST_F(Monitor, ExpositionsDeclareFamiliesOnceAndQuoteHostileNames)
 {
     (void)tav::register_type(net, "a\"b\\c\x1b]52;\n\xff", 16).value();
     tav::snapshot s = tav::take_snapshot();
-    s.types.push_back(
-        s.types[0]); // a name twice, and an index not its position, as a damaged host could show
-    s.types.back().handle = tav::type_handle::of_index(7);
+    // A name twice, and an index not its position, as a damaged host could show; then the name
+    // the repeat would be given, and the repeat again.
+    for (const char *name : {"rx", "rx#5", "rx"}) {
+        s.types.push_back(s.types[0]);
+        s.types.back().name = name;
+        s.types.back().handle = tav::type_handle::of_index(7);
+    }
     const tav::report r = tav::report_of(s);
-    EXPECT_EQ(r.types.back().name, "rx#3");
+    EXPECT_EQ(r.types[3].name, "rx#3");
+    EXPECT_EQ(r.types[5].name, "rx#5#5");
+    std::set<std::string> names;
+    for (const tav::type_row &t : r.types) EXPECT_TRUE(names.insert(t.name).second) << t.name;
     EXPECT_EQ(r.types[2].name, "a\"b\\c\\x1b]52;\\n\\xff");
     const std::regex sample(
         R"(([a-z_]+)(\{[a-z_]+="([^"\\\n]|\\[\\"n])*"(,[a-z_]+="([^"\\\n]|\\[\\"n])*")*\})? \d+)");

@@ -11,7 +11,10 @@
 namespace tav::remote {
 namespace {
 
-std::string who(pid_t pid, const std::string &name) { return "process " + std::to_string(pid) + " (" + name + ")"; }
+std::string who(pid_t pid, const std::string &name)
+{
+    return "process " + std::to_string(pid) + " (" + name + ")";
+}
 
 // The target's own program decides its ABI: a 32-bit or foreign program has
 // another control block layout, whatever it maps.
@@ -35,6 +38,7 @@ target locate(pid_t pid)
 {
     target t;
     t.pid = pid;
+    t.start = start_ticks(pid).value_or(0);
     t.maps = read_maps(pid);
     t.name = process_name(pid);
     check_abi(pid, t.name);
@@ -48,8 +52,8 @@ target locate(pid_t pid)
         if (!sym) continue;
         if (sym->size != 0 && sym->size < sizeof(struct tavnode))
             throw failure(who(pid, t.name) + " defines tavnode in " + m.path + " with " +
-                          std::to_string(sym->size) + " bytes, not the " + std::to_string(sizeof(struct tavnode)) +
-                          " of this libtav");
+                          std::to_string(sym->size) + " bytes, not the " +
+                          std::to_string(sizeof(struct tavnode)) + " of this libtav");
         const auto bias = f.load_bias(m.start, m.offset);
         if (!bias) continue;
         t.node = *bias + sym->value;

@@ -1,53 +1,32 @@
 #include "read_host.hpp"
 
-#include "remote/process_source.hpp"
-
-#include <cerrno>
-#include <tav/snapshot.hpp>
+#include "remote/reading.hpp"
 
 namespace tav::exporter {
-namespace {
-
-// The host's memory until the deadline; every read after it fails.
-struct bounded_source {
-    remote::process_source memory;
-    steady::time_point deadline;
-    bool late = false;
-    bool read(std::uintptr_t address, void *into, std::size_t bytes)
-    {
-        late = late || steady::now() >= deadline;
-        return !late && memory.read(address, into, bytes);
-    }
-};
-
-} // namespace
 
 read_error read_host(const host &h, steady::time_point deadline, report &out)
 {
     if (!h.layout_ok) return read_error::layout;
-    bounded_source src{remote::process_source(h.pid), deadline};
-    snapshot s;
-    switch (read_snapshot(src, h.node, s)) {
-    case snapshot_error::none:
-        s.trace.clear(); // never served
-        s.trace_capacity = 0;
-        out = report_of(s);
+    remote::target t;
+    t.pid = h.pid;
+    t.name = h.comm;
+    t.node = h.node;
+    t.start = h.start_time;
+    // Retried while the host is caught mid-change, bounded by the deadline. The
+    // collector gives each reading a thread of its own, so this one reads here.
+    remote::reading r = remote::read_now(t, deadline);
+    switch (r.status) {
+    case remote::read_status::ok:
+        out = std::move(r.report);
+        out.trace.reset(); // never served
         return read_error::none;
-    case snapshot_error::implausible:
-        return read_error::implausible;
-    case snapshot_error::unreadable:
-        break;
+    case remote::read_status::gone: return read_error::exited;
+    case remote::read_status::not_permitted: return read_error::not_permitted;
+    case remote::read_status::unreadable: return read_error::unreadable;
+    case remote::read_status::implausible: return read_error::implausible;
+    case remote::read_status::timed_out: return read_error::deadline;
     }
-    if (src.late) return read_error::deadline;
-    switch (src.memory.last_errno()) {
-    case ESRCH:
-        return read_error::exited;
-    case EPERM:
-    case EACCES:
-        return read_error::not_permitted;
-    default:
-        return read_error::unreadable;
-    }
+    return read_error::unreadable;
 }
 
 } // namespace tav::exporter

@@ -27,8 +27,8 @@ enum class read_error : std::uint8_t {
 inline constexpr std::array<std::string_view, 7> read_error_names = {
     "none", "exited", "not_permitted", "unreadable", "implausible", "layout", "deadline"};
 
-// The host's report in `out`, read with the shared snapshot reader (bounded,
-// through process_vm_readv, never writing to, stopping or locking the host),
+// The host's report in `out`, read as tavtop reads (the shared snapshot reader,
+// bounded and retried, never writing to, stopping or locking the host),
 // giving up at `deadline`. The trace ring is left out of the report.
 read_error read_host(const host &h, steady::time_point deadline, report &out);
 

@@ -1,50 +1,53 @@
 #include "rows.hpp"
 
 #include <algorithm>
-#include <map>
+#include <cctype>
+#include <cmath>
+#include <unordered_map>
 
 namespace tavtop {
-namespace {
 
-std::vector<row> raw_rows(view v, const tav::report &u)
+totals totals_of(const tav::report &u)
+{
+    return {u.groups.size(), u.types.size(), u.pools.size(),
+            u.charged_bytes, u.refusals,     u.trace ? u.trace->wraps : 0};
+}
+
+std::vector<row> rows_of(view v, const tav::report &u)
 {
     std::vector<row> out;
     switch (v) {
     case view::types:
+        out.reserve(u.types.size());
         for (const auto &t : u.types) {
-            row r;
-            r.name = t.name;
-            r.group = t.group;
-            r.bytes = t.charged_bytes;
-            r.budget = t.budget_bytes;
-            r.refusals = t.refusals;
-            r.live = t.blocks;
+            row r{t.name, t.group, t.charged_bytes, t.budget_bytes};
+            r.blocks = t.blocks;
             r.allocs = t.allocations;
+            r.releases = t.releases;
+            r.refusals = t.refusals;
             out.push_back(std::move(r));
         }
         break;
     case view::groups:
+        out.reserve(u.groups.size());
         for (const auto &g : u.groups) {
-            row r;
-            r.name = g.name;
-            r.bytes = g.charged_bytes;
-            r.budget = g.budget_bytes;
+            row r{g.name, {}, g.charged_bytes, g.budget_bytes};
+            r.types = g.types;
             r.refusals = g.refusals;
-            r.live = g.types; // the group view shows its type count in the blocks column
-            r.peak = g.oversize_allocations;
+            r.oversize = g.oversize_allocations;
             out.push_back(std::move(r));
         }
         break;
     case view::pools:
+        out.reserve(u.pools.size());
         for (const auto &p : u.pools) {
-            row r;
-            r.name = p.key;
-            r.bytes = static_cast<std::int64_t>(p.blocks) * p.size;
-            r.budget = static_cast<std::int64_t>(p.max_blocks) * p.size;
-            r.live = p.blocks;
+            row r{p.key, {}, static_cast<std::int64_t>(p.blocks) * p.size, 0};
+            r.blocks = p.blocks;
             r.peak = p.peak_blocks;
-            r.refusals = p.release_failures;
+            r.max_blocks = static_cast<std::uint64_t>(std::max(p.max_blocks, 0));
             r.allocs = p.allocations;
+            r.releases = p.releases;
+            r.refusals = p.release_failures;
             out.push_back(std::move(r));
         }
         break;
@@ -52,32 +55,32 @@ std::vector<row> raw_rows(view v, const tav::report &u)
     return out;
 }
 
-} // namespace
-
-totals totals_of(const tav::report &u)
+void add_rates(std::vector<row> &rows, const std::vector<row> &before, double seconds)
 {
-    return {u.groups.size(), u.types.size(), u.pools.size(), u.charged_bytes, u.refusals,
-            u.trace ? u.trace->wraps : 0};
-}
-
-std::vector<row> rows_of(view v, const tav::report &now, const tav::report &before, double seconds)
-{
-    std::vector<row> rows = raw_rows(v, now);
-    if (seconds <= 0) return rows;
-    // Rows are matched by name: records are never removed, but a new one may appear.
-    std::map<std::string, const row *> old;
-    const std::vector<row> prev = raw_rows(v, before);
-    for (const row &r : prev) old[r.group + '\0' + r.name] = &r;
+    if (!(seconds > 0)) return;
+    std::unordered_map<std::string_view, const row *> old;
+    old.reserve(before.size());
+    for (const row &r : before) old.emplace(r.name, &r);
     for (row &r : rows) {
-        const auto it = old.find(r.group + '\0' + r.name);
+        const auto it = old.find(r.name);
         if (it == old.end()) continue;
         r.bytes_rate = static_cast<double>(r.bytes - it->second->bytes) / seconds;
-        r.alloc_rate = static_cast<double>(r.allocs) - static_cast<double>(it->second->allocs);
-        r.alloc_rate /= seconds;
+        r.alloc_rate = (static_cast<double>(r.allocs) - static_cast<double>(it->second->allocs)) / seconds;
     }
-    return rows;
 }
 
+void keep_matching(std::vector<row> &rows, std::string_view part)
+{
+    if (part.empty()) return;
+    const auto same = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    };
+    std::erase_if(rows, [&](const row &r) {
+        return std::search(r.name.begin(), r.name.end(), part.begin(), part.end(), same) == r.name.end();
+    });
+}
+
+namespace {
 // Pool rows are named by their block size: those compare as numbers.
 bool name_before(const std::string &a, const std::string &b)
 {
@@ -86,19 +89,25 @@ bool name_before(const std::string &a, const std::string &b)
     if (na && nb && a.size() != b.size()) return a.size() < b.size();
     return a < b;
 }
+} // namespace
 
 void sort_rows(std::vector<row> &rows, order o)
 {
-    auto key = [o](const row &a, const row &b) {
+    const auto key = [o](const row &a, const row &b) {
         switch (o) {
-        case order::bytes: return a.bytes > b.bytes;
-        case order::refusals: return a.refusals > b.refusals;
-        case order::rate: return a.bytes_rate + a.alloc_rate > b.bytes_rate + b.alloc_rate;
-        case order::name: break;
+        case order::bytes:
+            return a.bytes > b.bytes;
+        case order::refusals:
+            return a.refusals > b.refusals;
+        case order::rate:
+            return std::abs(a.bytes_rate) + std::abs(a.alloc_rate) >
+                   std::abs(b.bytes_rate) + std::abs(b.alloc_rate);
+        case order::name:
+            break;
         }
-        return name_before(a.name, b.name);
+        return false;
     };
-    std::stable_sort(rows.begin(), rows.end(), [&](const row &a, const row &b) {
+    std::sort(rows.begin(), rows.end(), [&](const row &a, const row &b) {
         if (key(a, b)) return true;
         if (key(b, a)) return false;
         return name_before(a.name, b.name);
@@ -108,7 +117,10 @@ void sort_rows(std::vector<row> &rows, order o)
 const char *view_name(view v) { return v == view::types ? "types" : v == view::groups ? "groups" : "pools"; }
 const char *order_name(order o)
 {
-    return o == order::bytes ? "bytes" : o == order::name ? "name" : o == order::refusals ? "refusals" : "rate";
+    return o == order::bytes      ? "bytes"
+           : o == order::name     ? "name"
+           : o == order::refusals ? "refusals"
+                                  : "rate";
 }
 
 } // namespace tavtop
