@@ -10,6 +10,7 @@
 //   flat     four threads allocating flat out
 //   stall    the type table on a page whose faults never end (userfaultfd)
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <elf.h>
@@ -259,6 +260,8 @@ bool stall()
 int main(int argc, char **argv)
 {
     if (argc < 2) return 2;
+    // A test that dies (a timeout) takes its hosts with it, busy ones included.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     const std::string mode = argc > 2 ? argv[2] : "", file = argv[1];
     const std::string dir = file.substr(0, file.rfind('/'));
     std::string self;
