@@ -28,10 +28,15 @@ struct saved_state {
     std::terminate_handler previous_terminate = nullptr;
 } saved;
 
+// Once only: a second ending signal (a sanitizer's abort after its report of
+// a fault) must not leave the normal screen again, which would move the cursor
+// back to where curses started and write over the report.
 void give_back() noexcept
 {
     if (saved.leave_len != 0 && ::write(STDOUT_FILENO, saved.leave, saved.leave_len) < 0) {}
     if (saved.have_modes) ::tcsetattr(STDIN_FILENO, TCSANOW, &saved.modes);
+    saved.leave_len = 0;
+    saved.have_modes = false;
 }
 
 extern "C" void on_ending_signal(int sig)
