@@ -17,15 +17,6 @@
 struct tavnode tavnode;
 const char *zunoGetProcessName(void) { return "driver"; }
 int zunoNamespaceAdd(const char *ns, const char *member, int arg) { return (void)ns, (void)member, arg; }
-#if defined(__GLIBC__) && !(__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 38))
-size_t strlcpy(char *dst, const char *src, size_t size)
-{
-    size_t len = strlen(src), n = len < size ? len : size - 1;
-    memcpy(dst, src, n);
-    dst[n] = '\0';
-    return len;
-}
-#endif
 
 static pthread_rwlock_t floor_lock = PTHREAD_RWLOCK_INITIALIZER;
 

@@ -47,19 +47,6 @@ struct tavnode tavnode;
 const char *zunoGetProcessName(void) { return "tav_bench"; }
 int zunoNamespaceAdd(const char *, const char *, int) { return 0; }
 
-#if defined(__GLIBC__) && !(__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 38))
-size_t strlcpy(char *dst, const char *src, size_t size)
-{
-    const size_t len = std::strlen(src);
-    if (size > 0) {
-        const size_t n = std::min(len, size - 1);
-        std::memcpy(dst, src, n);
-        dst[n] = '\0';
-    }
-    return len;
-}
-#endif
-
 namespace {
 
 constexpr int64_t kSizes[] = {16, 64, 256, 1024, 4096};

@@ -20,7 +20,7 @@
 #include "core/lock.hpp"
 #include "core/records.hpp"
 #include "core/trace.hpp"
-#include "diag/messages.hpp"
+#include "core/messages.hpp"
 
 using namespace tav;
 
