@@ -2,8 +2,8 @@
 #include <cstdlib>
 
 #include "alloc/block.hpp"
+#include "alloc/blocks.hpp"
 #include "alloc/charges.hpp"
-#include "alloc/ledger.hpp"
 #include "core/covering.hpp"
 #include "core/lock.hpp"
 #include "core/records.hpp"
@@ -58,15 +58,17 @@ extern "C" void *tavpoolalloc(tavhandle type, int32_t size)
         return nullptr;
     }
 
-    if (!ledger_reserve()) return nullptr;
     auto *h = static_cast<tavblkhdr *>(std::calloc(1, sizeof(tavblkhdr) + static_cast<size_t>(c.bsize)));
     if (h == nullptr) return nullptr;
+    void *data = data_of(h);
+    if (!blocks_hand_out(reinterpret_cast<uintptr_t>(data))) {
+        std::free(h);
+        return nullptr;
+    }
     h->flags = c.pool == nullptr ? TAV_BLK_OVERSIZE : 0;
     h->magic = TAV_BLK_MAGIC;
     h->size = c.bsize;
     h->handle = type;
-    void *data = data_of(h);
-    ledger_live(reinterpret_cast<uintptr_t>(data));
 
     charge(g.balloc, c.bsize);
     charge(t->balloc, c.bsize);
