@@ -51,6 +51,14 @@ template <class Node> Node *made(Node *&slot)
     return slot;
 }
 
+// The leaf for an aligned addr, or null where the map has none.
+Leaf *leaf_for(uintptr_t addr)
+{
+    if (addr >> kAddressBits != 0 || root == nullptr) return nullptr;
+    Mid *m = mid_of(addr);
+    return m != nullptr ? leaf_of(m, addr) : nullptr;
+}
+
 // The bit of addr in leaf l, which is remembered as the last one; no word without a leaf.
 MapBit bit_remembered(Leaf *l, uintptr_t addr)
 {
@@ -66,9 +74,13 @@ MapBit pagemap_bit(uintptr_t addr)
 {
     if (!aligned(addr)) return {nullptr, 0};
     if (range_of(addr) == last_range) return bit_in(last_leaf, addr);
-    if (addr >> kAddressBits != 0 || root == nullptr) return {nullptr, 0};
-    Mid *m = mid_of(addr);
-    return bit_remembered(m != nullptr ? leaf_of(m, addr) : nullptr, addr);
+    return bit_remembered(leaf_for(addr), addr);
+}
+
+bool pagemap_live(uintptr_t addr)
+{
+    Leaf *l = aligned(addr) ? leaf_for(addr) : nullptr;
+    return l != nullptr && bit_in(l, addr).set();
 }
 
 MapBit pagemap_place(uintptr_t addr)

@@ -34,6 +34,10 @@ MapBit pagemap_bit(uintptr_t addr);
 // not be allocated (nothing changed then) or addr has no place.
 MapBit pagemap_place(uintptr_t addr);
 
+// Whether addr is live, remembering nothing: for the self-checks, which run
+// under the read lock.
+bool pagemap_live(uintptr_t addr);
+
 void pagemap_set(MapBit b);
 void pagemap_clear(MapBit b);
 

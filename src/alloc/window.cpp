@@ -154,13 +154,13 @@ bool window_sound()
     if (win->count > kWindowAddresses || win->used > kRingEntries || win->head >= kRingEntries) return false;
     const Slot &n = win->newest;
     if (n.addr != 0 && (n.ringpos != ring_at(win->used - 1) || win->ring[n.ringpos].addr != n.addr ||
-                        probe(n.addr)->addr != 0 || pagemap_bit(n.addr).set()))
+                        probe(n.addr)->addr != 0 || pagemap_live(n.addr)))
         return false;
     uint32_t slots = n.addr != 0, entries = 0;
     for (const Slot &s : win->slots) {
         if (s.addr == 0) continue;
         ++slots;
-        if (probe(s.addr) != &s || pagemap_bit(s.addr).set()) return false; // unreachable, or live
+        if (probe(s.addr) != &s || pagemap_live(s.addr)) return false; // unreachable, or live
         const Entry &e = win->ring[s.ringpos];
         if ((s.ringpos - win->head) % kRingEntries >= win->used || e.addr != s.addr ||
             (s.oversize != 0) != (e.handle != 0))

@@ -15,7 +15,12 @@ namespace {
 constexpr uintptr_t kRange = uintptr_t{1} << 34; // what a middle node covers; a leaf covers 2 MiB
 constexpr uintptr_t kBase = 40 * kRange;         // far from this process's own heap
 
-bool live(uintptr_t a) { return pagemap_bit(a).set(); }
+bool live(uintptr_t a)
+{
+    const bool set = pagemap_bit(a).set();
+    EXPECT_EQ(pagemap_live(a), set) << std::hex << a;
+    return set;
+}
 
 } // namespace
 
