@@ -1,7 +1,6 @@
 #include "alloc/blocks.hpp"
 
 #include "alloc/window.hpp"
-#include "core/dcheck.hpp"
 
 namespace tav {
 
@@ -26,7 +25,6 @@ BlockFacts blocks_find(uintptr_t addr)
 
 void blocks_take_back(const BlockFacts &live, uintptr_t addr, bool oversize, tavhandle handle)
 {
-    TAV_DCHECK(live.state == BlockState::live);
     pagemap_clear(live.bit);
     window_add(addr, oversize, handle);
 }

@@ -1,6 +1,7 @@
 #include "alloc/pagemap.hpp"
 
 #include <cstdlib>
+#include <iterator>
 
 #include "core/dcheck.hpp"
 
@@ -40,8 +41,9 @@ Leaf *&leaf_of(Mid *m, uintptr_t addr) { return m->leaves[(addr >> kLeafSpan) % 
 
 MapBit bit_in(Leaf *leaf, uintptr_t addr)
 {
-    const uintptr_t pos = (addr >> kGrainBits) % (uintptr_t{1} << (kLeafSpan - kGrainBits));
-    return {&leaf->words[pos / 64], uint64_t{1} << (pos % 64)};
+    constexpr unsigned kWordSpan = kGrainBits + 6; // the bytes one 64-bit word covers, as a shift
+    return {&leaf->words[(addr >> kWordSpan) % std::size(leaf->words)],
+            uint64_t{1} << (addr >> kGrainBits) % 64};
 }
 
 // The node a slot holds, made zero-filled if it is still empty.

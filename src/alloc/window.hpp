@@ -7,7 +7,10 @@
 //
 // A table of 4,096 slots (linear probing, no tombstones) and a ring of 2,048
 // entries, oldest first, holes included: 96 KiB, made with the first block
-// and kept for the whole process. Runs under the write lock.
+// and kept for the whole process. The newest address stays out of the table
+// until the next release, and an address handed out again keeps its slot for
+// its next release, so that neither a pair nor a batch freed and refilled
+// moves entries in the table. Runs under the write lock.
 #pragma once
 
 #include <cstdint>

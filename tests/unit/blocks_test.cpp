@@ -123,6 +123,11 @@ TEST(Window, HoldsTheLastAddressesAddedEachOnce)
     add(2000, 4000);
     EXPECT_TRUE(held(4000 - kWindowAddresses, 4000) && window_sound());
     EXPECT_FALSE(window_find(at(4000 - kWindowAddresses - 1)).found || window_find(at(1102)).found);
+    // Released again after being handed out (their slots were kept), until the kept slots crowd the table.
     for (uintptr_t i = 4000 - kWindowAddresses; i < 4000; ++i) window_forget(at(i));
-    EXPECT_TRUE(window_sound());
+    add(200, 1600);
+    EXPECT_TRUE(held(1600 - kWindowAddresses, 1600) && window_sound());
+    for (uintptr_t i = 1600 - kWindowAddresses; i < 1600; ++i) window_forget(at(i));
+    add(5000, 5100);
+    EXPECT_TRUE(held(5000, 5100) && window_sound());
 }
