@@ -55,10 +55,12 @@ TEST_F(AllocBlock, PooledBlockIsRoundedUpChargedAndHeadered)
     void *again[2] = {tavpoolalloc(t, 64), tavpoolalloc(t, 64)}; // back to the peak, not past it
     EXPECT_EQ(pool_row(2, 1), (Row{2, 2, -2, 4, 2, 0, 2, 2, 4, 2}));
     for (void *b : again) EXPECT_EQ(tavpoolfree(t, b), 0);
-    pool(8192); // above the sizes looked up directly: an exact fit is still pooled
-    void *large = tavpoolalloc(t, 8192);
-    EXPECT_EQ(std::pair(header(large).flags, header(large).size), std::pair(uint8_t{0}, 8192));
-    EXPECT_EQ(tavpoolfree(t, large), 0);
+    pool(8192); // above the sizes looked up directly (4096): just above, and an exact fit, are still pooled
+    for (int32_t size : {4097, 8192}) {
+        void *large = tavpoolalloc(t, size);
+        EXPECT_EQ(std::pair(header(large).flags, header(large).size), std::pair(uint8_t{0}, 8192)) << size;
+        EXPECT_EQ(tavpoolfree(t, large), 0);
+    }
 }
 
 TEST_F(AllocBlock, OversizeBlockHasExactSizeAndTouchesNoPool)
