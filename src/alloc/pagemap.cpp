@@ -46,10 +46,34 @@ MapBit bit_in(Leaf *leaf, uintptr_t addr)
             uint64_t{1} << (addr >> kGrainBits) % 64};
 }
 
-// The node a slot holds, made zero-filled if it is still empty.
+// Nodes are carved from zero-filled chunks of 256 KiB. calloc serves blocks
+// that large from mappings of their own (glibc's mmap threshold), so the
+// nodes stay out of the heap, where a leaf made between the host's blocks
+// would keep them from coalescing when they are freed.
+constexpr size_t kChunk = size_t{256} << 10;
+struct Chunk {
+    char *next = nullptr;
+    size_t left = 0;
+};
+Chunk chunk;
+
+void *carved(size_t bytes)
+{
+    if (chunk.left < bytes) {
+        auto *fresh = static_cast<char *>(std::calloc(1, kChunk));
+        if (fresh == nullptr) return nullptr;
+        chunk = {fresh, kChunk}; // the rest of the last chunk goes unused
+    }
+    void *node = chunk.next;
+    chunk.next += bytes;
+    chunk.left -= bytes;
+    return node;
+}
+
+// The node a slot holds, made if it is still empty.
 template <class Node> Node *made(Node *&slot)
 {
-    if (slot == nullptr) slot = static_cast<Node *>(std::calloc(1, sizeof(Node)));
+    if (slot == nullptr) slot = static_cast<Node *>(carved(sizeof(Node)));
     return slot;
 }
 
