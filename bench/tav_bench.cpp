@@ -9,7 +9,10 @@
 // 32-byte header. A pair is one allocation and its release; a batch is 1,000
 // allocations, then their releases in random order; the threads:2 cases run
 // the same on two threads that share the one lock (each library thread
-// allocates as its own type).
+// allocates as its own type). A churn case holds N live blocks and times one
+// step: the release of a block picked at random, then a new allocation in its
+// place; the floor's blocks have the library's header bytes too (96 for 64),
+// so both heaps have the same shape.
 //
 // Registries (pools own no memory, so a ladder only shapes the size-class walk):
 //  - lib1:     one pool of exactly the benchmarked size;
@@ -26,6 +29,7 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,9 +37,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <numeric>
 #include <random>
+#include <regex>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "platform/zuno.h"
@@ -46,19 +53,6 @@ struct tavnode tavnode;
 // The host platform, as cheap as it can be, so that only libtav is measured.
 const char *zunoGetProcessName(void) { return "tav_bench"; }
 int zunoNamespaceAdd(const char *, const char *, int) { return 0; }
-
-#if defined(__GLIBC__) && !(__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 38))
-size_t strlcpy(char *dst, const char *src, size_t size)
-{
-    const size_t len = std::strlen(src);
-    if (size > 0) {
-        const size_t n = std::min(len, size - 1);
-        std::memcpy(dst, src, n);
-        dst[n] = '\0';
-    }
-    return len;
-}
-#endif
 
 namespace {
 
@@ -110,6 +104,17 @@ std::vector<std::string> type_names(int n)
 tavhandle g_types[kThreads]; // benchmark thread i allocates as type i
 bool g_print_registry;       // the table benchmarks' registry is in place
 
+void drop_churn();
+
+// Every registry starts from an empty one; the blocks a churn case holds go
+// back first, while their type still exists.
+void shutdown()
+{
+    drop_churn();
+    tavshutdown();
+    g_print_registry = false;
+}
+
 tavhandle register_group()
 {
     tavhandle g = 0;
@@ -134,8 +139,7 @@ tavhandle register_type(tavhandle group, const char *name)
 
 void build(const std::vector<int32_t> &pools)
 {
-    tavshutdown();
-    g_print_registry = false;
+    shutdown();
     const tavhandle g = register_group();
     register_pools(pools);
     const auto names = type_names(kThreads);
@@ -152,7 +156,7 @@ void setup_oversize(const benchmark::State &) { build({8}); }
 void setup_print(const benchmark::State &)
 {
     if (g_print_registry) return;
-    tavshutdown();
+    shutdown();
     const tavhandle g = register_group();
     for (const std::string &name : type_names(kPrintTypes)) register_type(g, name.c_str());
     register_pools(ladder16());
@@ -250,12 +254,123 @@ void release_unknown(benchmark::State &state)
         if (int32_t rc = tavpoolfree(g_types[0], addr); rc != TAV_FREE_BADHEADER) die("unknown address", rc);
 }
 
+// --- Churn: many live blocks ---
+
+constexpr int64_t kChurnLive[] = {1000, 100000, 1000000};
+constexpr size_t kChurnBlock = 64;                              // the library's block
+constexpr size_t kChurnFloorBytes = kChurnBlock + TAV_HDR_SIZE; // what the floor allocates
+
+// The blocks of the churn case that ran last, kept from one of its runs to
+// the next (filling a million takes longer than timing them).
+struct ChurnHeld {
+    const void *owner = nullptr; // the case's function, with live
+    int64_t live = 0;
+    std::vector<void *> blocks;
+    bool (*release)(tavhandle, void *) = nullptr;
+};
+ChurnHeld g_churn;
+
+void drop_churn()
+{
+    for (void *p : g_churn.blocks)
+        if (!g_churn.release(g_types[0], p)) die("churn release failed", 0);
+    g_churn = ChurnHeld{};
+}
+
+template <class A> constexpr size_t churn_bytes()
+{
+    return std::is_same_v<A, Floor> ? kChurnFloorBytes : kChurnBlock;
+}
+
+template <class A> void fill(std::vector<void *> &blocks, int64_t live)
+{
+    blocks.resize(static_cast<size_t>(live));
+    for (void *&p : blocks)
+        if ((p = A::alloc(g_types[0], churn_bytes<A>())) == nullptr) die("churn allocation failed", live);
+}
+
+// Bytes per live block, of the heap in use and of the resident set, that
+// filling the case's blocks added: measured in a child forked before any case
+// ran, so that nothing an earlier case left behind is counted or hidden.
+struct Footprint {
+    double heap = 0, rss = 0;
+};
+std::map<std::pair<const void *, int64_t>, Footprint> g_footprints;
+
+double heap_in_use()
+{
+    const struct mallinfo2 m = mallinfo2();
+    return static_cast<double>(m.uordblks + m.hblkhd);
+}
+
+double resident()
+{
+    long pages = 0, resident_pages = 0;
+    FILE *f = std::fopen("/proc/self/statm", "r");
+    if (f == nullptr || std::fscanf(f, "%ld %ld", &pages, &resident_pages) != 2) die("statm", errno);
+    std::fclose(f);
+    return static_cast<double>(resident_pages) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+template <class A> Footprint measure_footprint(int64_t live)
+{
+    int fds[2];
+    if (pipe(fds) != 0) die("pipe", errno);
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<void *> blocks;
+        blocks.reserve(static_cast<size_t>(live));
+        const double heap = heap_in_use(), rss = resident();
+        if (!std::is_same_v<A, Floor>) build(ladder16());
+        fill<A>(blocks, live);
+        const Footprint f{(heap_in_use() - heap) / static_cast<double>(live),
+                          (resident() - rss) / static_cast<double>(live)};
+        _exit(write(fds[1], &f, sizeof f) == sizeof f ? 0 : 1);
+    }
+    Footprint f;
+    int status = 0;
+    if (child < 0 || read(fds[0], &f, sizeof f) != sizeof f || waitpid(child, &status, 0) != child ||
+        status != 0)
+        die("footprint child", status);
+    close(fds[0]);
+    close(fds[1]);
+    return f;
+}
+
+template <class A> void churn(benchmark::State &state)
+{
+    const int64_t live = state.range(0);
+    const void *self = reinterpret_cast<const void *>(&churn<A>);
+    if (g_churn.owner != self || g_churn.live != live) {
+        if (std::is_same_v<A, Floor>)
+            drop_churn();
+        else
+            build(ladder16());
+        g_churn = ChurnHeld{self, live, {}, A::release};
+        fill<A>(g_churn.blocks, live);
+    }
+    std::vector<void *> &blocks = g_churn.blocks;
+    uint64_t x = 0x9E3779B97F4A7C15ull; // xorshift64: the same steps for every variant
+    for (auto _ : state) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        void *&b = blocks[static_cast<size_t>((static_cast<unsigned __int128>(x) * blocks.size()) >> 64)];
+        if (!A::release(g_types[0], b)) die("churn release failed", live);
+        if ((b = A::alloc(g_types[0], churn_bytes<A>())) == nullptr) die("churn allocation failed", live);
+    }
+    if (auto f = g_footprints.find({self, live}); f != g_footprints.end()) {
+        state.counters["heap_bytes_per_block"] = f->second.heap;
+        state.counters["rss_bytes_per_block"] = f->second.rss;
+    }
+}
+
 // Registers 32 pools and then T types into an empty registry. Tables grow by
 // one record per registration and every type grows all the pools' counters,
 // so the cost is quadratic in T by design.
 void registration(benchmark::State &state)
 {
-    g_print_registry = false;
+    shutdown();
     const auto names = type_names(static_cast<int>(state.range(0)));
     const auto pools = ladder32();
     for (auto _ : state) {
@@ -336,6 +451,10 @@ void register_cases()
         add("lib16/batch", batch<Lib>, setup_16, size)->Threads(kThreads);
     }
 
+    for (int64_t live : kChurnLive) {
+        add("floor/churn", churn<Floor>, nullptr, live);
+        add("lib16/churn", churn<Lib>, nullptr, live);
+    }
     add("lib16/release_unknown", release_unknown, setup_16, 0)->Arg(1);
     benchmark::RegisterBenchmark("lib/register/types", registration)
         ->Arg(1000)
@@ -366,6 +485,24 @@ void register_cases()
             ->UseRealTime();
 }
 
+// The churn cases' footprints, for those the filter selects (a filter of
+// Google Benchmark: a regular expression, "all", or "-" and one to leave out).
+void measure_footprints(std::string filter)
+{
+    const bool negated = !filter.empty() && filter[0] == '-';
+    if (negated) filter.erase(0, 1);
+    const std::regex re(filter.empty() || filter == "all" ? "." : filter);
+    const auto selected = [&](const std::string &name) { return std::regex_search(name, re) != negated; };
+    for (int64_t live : kChurnLive) {
+        const std::string rest = "churn/" + std::to_string(live);
+        if (selected("floor/" + rest))
+            g_footprints[{reinterpret_cast<const void *>(&churn<Floor>), live}] =
+                measure_footprint<Floor>(live);
+        if (selected("lib16/" + rest))
+            g_footprints[{reinterpret_cast<const void *>(&churn<Lib>), live}] = measure_footprint<Lib>(live);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -377,8 +514,9 @@ int main(int argc, char **argv)
     register_cases();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    measure_footprints(benchmark::GetBenchmarkFilter());
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    tavshutdown();
+    shutdown();
     return 0;
 }

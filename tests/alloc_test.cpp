@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <tuple>
 #include <vector>
 
@@ -54,10 +55,12 @@ TEST_F(AllocBlock, PooledBlockIsRoundedUpChargedAndHeadered)
     void *again[2] = {tavpoolalloc(t, 64), tavpoolalloc(t, 64)}; // back to the peak, not past it
     EXPECT_EQ(pool_row(2, 1), (Row{2, 2, -2, 4, 2, 0, 2, 2, 4, 2}));
     for (void *b : again) EXPECT_EQ(tavpoolfree(t, b), 0);
-    pool(8192); // above the sizes looked up directly: an exact fit is still pooled
-    void *large = tavpoolalloc(t, 8192);
-    EXPECT_EQ(std::pair(header(large).flags, header(large).size), std::pair(uint8_t{0}, 8192));
-    EXPECT_EQ(tavpoolfree(t, large), 0);
+    pool(8192); // above the sizes looked up directly (4096): just above, and an exact fit, are still pooled
+    for (int32_t size : {4097, 8192}) {
+        void *large = tavpoolalloc(t, size);
+        EXPECT_EQ(std::pair(header(large).flags, header(large).size), std::pair(uint8_t{0}, 8192)) << size;
+        EXPECT_EQ(tavpoolfree(t, large), 0);
+    }
 }
 
 TEST_F(AllocBlock, OversizeBlockHasExactSizeAndTouchesNoPool)
@@ -127,4 +130,38 @@ TEST_F(AllocBudget, GroupIsTestedBeforeTypeAtAndAroundTheLimits)
             (Row{charged, c.gfail, c.big, charged, c.tfail}));
         for (void *p : held) EXPECT_EQ(tavpoolfree(t, p), 0);
     }
+}
+
+// A charge never wraps: a block that would take the group's, then the type's charge past INT32_MAX
+// is refused like a budget refusal (that record's failcount, nothing else), with a budget or none.
+TEST_F(AllocBudget, AChargeNeverPassesInt32Max)
+{
+    constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+    struct Case {
+        int32_t gmax, gcharged, tcharged, size;
+        int64_t gfail, tfail; // counters() holds the group's failcount at 3, bigcount at 4, the type's at 6
+    };
+    const Case cases[] = {
+        {100, kMax - 10, 0, 64, 1, 0},                // the budget test alone would let the wrapped sum in
+        {0, kMax - 63, kMax - 63, 64, 1, 0},          // both would pass: the group counts
+        {0, 1468006400, 1468006400, 734003200, 1, 0}, // a third block of 700 MiB, oversize
+        {0, 0, kMax - 63, 64, 0, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "charged " << c.gcharged << " and " << c.tcharged);
+        tavshutdown();
+        pool(64);
+        const tavhandle t = type(group("g", c.gmax), "t");
+        tavnode.groups[0].balloc = c.gcharged;
+        tavnode.types[0].balloc = c.tcharged;
+        Row want = counters();
+        EXPECT_EQ(tavpoolalloc(t, c.size), nullptr);
+        want[3] += c.gfail, want[4] += c.size > 64, want[6] += c.tfail;
+        EXPECT_EQ(counters(), want);
+    }
+    tavnode.groups[0].balloc = tavnode.types[0].balloc = kMax - 64; // up to INT32_MAX exactly
+    void *p = tavpoolalloc(0x02000000u, 64);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::pair(tavnode.groups[0].balloc, tavnode.types[0].balloc), std::pair(kMax, kMax));
+    EXPECT_EQ(tavpoolfree(0x02000000u, p), 0);
 }

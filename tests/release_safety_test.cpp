@@ -51,6 +51,38 @@ TEST_F(ReleaseSafety, WhatCannotBeReadIsNeverRead)
     munmap(map + page, 2 * page);
 }
 
+// The window answers for the last 1024 released addresses, each counted once: one handed out
+// again leaves it and pushes nothing out. Oversize blocks tell which side of the window an
+// address is on: a known repeat is -4, a forgotten one is read as foreign memory, -1.
+TEST_F(ReleaseSafety, TheWindowHoldsTheLastAddressesReleasedEachOnce)
+{
+    host::StdoutCapture quiet; // the double-free messages
+    const tavhandle t = type(group("net"), "big");
+    pool(16);
+    std::vector<void *> recent, forgotten, held, fresh; // oldest first
+    const auto alloc = [&](int32_t size) {
+        void *p = tavpoolalloc(t, size);
+        std::erase(recent, p);
+        std::erase(forgotten, p);
+        return p;
+    };
+    const auto release = [&](void *p) {
+        ASSERT_EQ(tavpoolfree(t, p), 0);
+        recent.push_back(p);
+        if (recent.size() > 1024) forgotten.push_back(recent.front()), recent.erase(recent.begin());
+    };
+    for (int i = 0; i < 1000; ++i) fresh.insert(fresh.end(), {alloc(100), alloc(200)});
+    for (void *p : fresh) release(p);
+    for (int i = 0; i < 300; ++i) held.push_back(alloc(100)); // from the free lists: holes among the newest
+    fresh.clear();
+    for (int i = 0; i < 1200; ++i) fresh.push_back(alloc(300));
+    for (void *p : fresh) release(p);
+    ASSERT_EQ(recent.size(), 1024u);
+    for (void *p : recent) EXPECT_EQ(tavpoolfree(t, p), TAV_FREE_DEAD) << p;
+    for (void *p : forgotten) EXPECT_EQ(tavpoolfree(t, p), TAV_FREE_BADHEADER) << p;
+    for (void *p : held) EXPECT_EQ(tavpoolfree(t, p), 0);
+}
+
 TEST_F(ReleaseSafety, NullNamesAndOutPointersAreRefusedWithoutTheLock)
 {
     const tavhandle g = group("net");

@@ -249,10 +249,18 @@ inline budget_state budget_state_of(type_handle t) noexcept
     return s;
 }
 
-// Whether `bytes` alone is more than a budget has left.
+// The most a record's charge may reach: its budget, or with none (0) the most
+// its signed 32-bit count holds. The library refuses a block that would take
+// the charge of its group, then of its type, past this.
+constexpr int64_t charge_limit(int32_t budget) noexcept
+{
+    return budget != 0 ? budget : std::numeric_limits<int32_t>::max();
+}
+
+// Whether `bytes` alone is more than a record has left below its limit.
 constexpr bool exceeds(int32_t budget, int32_t charged, std::size_t bytes) noexcept
 {
-    return budget != 0 && bytes > static_cast<std::size_t>(std::max<int64_t>(int64_t{budget} - charged, 0));
+    return bytes > static_cast<std::size_t>(std::max<int64_t>(charge_limit(budget) - charged, 0));
 }
 
 // A request the library refused, as std::bad_alloc that says who refused:
@@ -267,10 +275,12 @@ public:
         if (s.type[0] == '\0')
             std::snprintf(what_ + at, sizeof what_ - at, "no such type");
         else if (exceeds(s.group_budget, s.group_charged, bytes))
-            std::snprintf(what_ + at, sizeof what_ - at, "group \"%s\" budget %d bytes, %d charged",
-                          s.group, s.group_budget, s.group_charged);
+            std::snprintf(what_ + at, sizeof what_ - at, "group \"%s\" %s %lld bytes, %d charged", s.group,
+                          limit_name(s.group_budget), static_cast<long long>(charge_limit(s.group_budget)),
+                          s.group_charged);
         else if (exceeds(s.type_budget, s.type_charged, bytes))
-            std::snprintf(what_ + at, sizeof what_ - at, "type budget %d bytes, %d charged", s.type_budget,
+            std::snprintf(what_ + at, sizeof what_ - at, "type %s %lld bytes, %d charged",
+                          limit_name(s.type_budget), static_cast<long long>(charge_limit(s.type_budget)),
                           s.type_charged);
         else
             std::snprintf(what_ + at, sizeof what_ - at, "within budget (a block of its class did not fit, "
@@ -281,24 +291,14 @@ public:
     std::size_t bytes() const noexcept { return bytes_; }
 
 private:
+    static const char *limit_name(int32_t budget) noexcept { return budget != 0 ? "budget" : "charge limit"; }
+
     type_handle type_;
     std::size_t bytes_;
     char what_[192];
 };
 
 namespace detail {
-// From here up a request is checked against what its budgets have left before
-// it reaches the library, whose 32-bit sums can wrap past a budget for sizes
-// near 2 GiB. Below it a wrap needs 2 GiB charged already; and from here up
-// glibc maps pages for the block, which costs more than the check.
-inline constexpr std::size_t budget_checked_from = std::size_t{128} << 10;
-
-inline bool exceeds_what_is_left(type_handle t, std::size_t bytes) noexcept
-{
-    const budget_state s = budget_state_of(t);
-    return exceeds(s.group_budget, s.group_charged, bytes) || exceeds(s.type_budget, s.type_charged, bytes);
-}
-
 // n objects of `size` bytes aligned to `align`, charged to t; tav::refusal
 // when refused. Requests beyond the library's 32-bit sizes never reach it (a
 // truncated size would be served), and size 0 would mean the type's default
@@ -311,7 +311,6 @@ inline bool exceeds_what_is_left(type_handle t, std::size_t bytes) noexcept
     if (size != 0 && n > limit / size) throw std::bad_array_new_length();
     if (align == 0 || align > block_alignment || (align & (align - 1)) != 0) throw std::bad_alloc();
     const std::size_t bytes = n * size;
-    if (bytes >= budget_checked_from && exceeds_what_is_left(t, bytes)) throw refusal(t, bytes);
     void *p = tavpoolalloc(t.value(), bytes == 0 ? 1 : static_cast<int32_t>(bytes));
     if (p == nullptr) throw refusal(t, bytes);
     if (reinterpret_cast<std::uintptr_t>(p) % align != 0) {

@@ -1,7 +1,7 @@
 /*
  * libtavplatform: the host-platform functions libtav needs, for hosts on
- * plain Linux. The namespace registry is a small in-memory list of
- * (namespace, member) pairs that the host can query.
+ * plain Linux (and strlcpy.c). The namespace registry is a small in-memory
+ * list of (namespace, member) pairs that the host can query.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -14,19 +14,6 @@
 #define PLATFORM_API __attribute__((visibility("default")))
 
 PLATFORM_API const char *zunoGetProcessName(void) { return program_invocation_short_name; }
-
-#if defined(__GLIBC__) && !(__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 38))
-PLATFORM_API size_t strlcpy(char *dst, const char *src, size_t size)
-{
-    size_t len = strlen(src);
-    if (size > 0) {
-        size_t n = len < size - 1 ? len : size - 1;
-        memcpy(dst, src, n);
-        dst[n] = '\0';
-    }
-    return len;
-}
-#endif
 
 struct member {
     struct member *next;

@@ -2,8 +2,8 @@
 #include <cstdlib>
 
 #include "alloc/block.hpp"
+#include "alloc/blocks.hpp"
 #include "alloc/charges.hpp"
-#include "alloc/ledger.hpp"
 #include "core/covering.hpp"
 #include "core/lock.hpp"
 #include "core/records.hpp"
@@ -48,27 +48,30 @@ extern "C" void *tavpoolalloc(tavhandle type, int32_t size)
     if (!c.served) return nullptr;
     if (c.pool == nullptr) ++g.bigcount;
 
-    if (over_budget(g.bmax, g.balloc, c.bsize)) {
+    // A budget refusal, or a charge that would pass what 32 bits hold: the group first.
+    if (!may_charge(g.bmax, g.balloc, c.bsize)) {
         ++g.failcount;
         return nullptr;
     }
-    if (over_budget(t->bmax, t->balloc, c.bsize)) {
+    if (!may_charge(t->bmax, t->balloc, c.bsize)) {
         ++t->failcount;
         return nullptr;
     }
 
-    if (!ledger_reserve()) return nullptr;
     auto *h = static_cast<tavblkhdr *>(std::calloc(1, sizeof(tavblkhdr) + static_cast<size_t>(c.bsize)));
     if (h == nullptr) return nullptr;
+    void *data = data_of(h);
+    if (!blocks_hand_out(reinterpret_cast<uintptr_t>(data))) {
+        std::free(h);
+        return nullptr;
+    }
     h->flags = c.pool == nullptr ? TAV_BLK_OVERSIZE : 0;
     h->magic = TAV_BLK_MAGIC;
     h->size = c.bsize;
     h->handle = type;
-    void *data = data_of(h);
-    ledger_live(reinterpret_cast<uintptr_t>(data));
 
-    g.balloc = wrap_add(g.balloc, c.bsize);
-    t->balloc = wrap_add(t->balloc, c.bsize);
+    charge(g.balloc, c.bsize);
+    charge(t->balloc, c.bsize);
     if (c.pool != nullptr) pool_count_alloc(*c.pool, t->index);
     trace_record(TAV_TRACE_ALLOC, static_cast<uint32_t>(c.bsize), data, caller);
     return data;

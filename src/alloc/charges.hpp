@@ -5,11 +5,31 @@
 #include <cstdint>
 
 #include "core/counters.hpp"
+#include "core/dcheck.hpp"
 #include "tav.h"
 
 namespace tav {
 
-// Byte counts are signed 32-bit and wrap, as budgets are compared in that arithmetic.
+// Whether a record may carry a block of bsize (positive) bytes more: the
+// charge stays within a signed 32-bit count, which it is, and within the
+// record's budget (0 is none). Where the sum fits, this is the budget test in
+// 32-bit arithmetic exactly; a sum that would wrap is refused.
+inline bool may_charge(int32_t bmax, int32_t balloc, int32_t bsize)
+{
+    int32_t charge = 0;
+    return !__builtin_add_overflow(balloc, bsize, &charge) && (bmax == 0 || charge <= bmax);
+}
+
+// Adds a block's bytes to a charge that may_charge allowed them.
+inline void charge(int32_t &balloc, int32_t bsize)
+{
+    TAV_DCHECK(may_charge(0, balloc, bsize));
+    balloc += bsize;
+}
+
+// 32-bit counts that may wrap: a pool's free (minus alloced, which is
+// unsigned), and a charge on release, which only a block handed back against
+// records registered after a shutdown can take below 0.
 inline int32_t wrap_add(int32_t a, int32_t b)
 {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
@@ -17,12 +37,6 @@ inline int32_t wrap_add(int32_t a, int32_t b)
 inline int32_t wrap_sub(int32_t a, int32_t b)
 {
     return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-}
-
-// A budget of 0 is no budget.
-inline bool over_budget(int32_t bmax, int32_t balloc, int32_t bsize)
-{
-    return bmax != 0 && bmax < wrap_add(bsize, balloc);
 }
 
 inline void pool_count_alloc(tavpool &p, uint32_t t)

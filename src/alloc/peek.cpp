@@ -7,7 +7,7 @@ namespace tav {
 
 // process_vm_readv on the own process copies what it can and answers EFAULT
 // for the rest, where a plain load would fault: one system call, a few
-// microseconds, paid only for addresses the ledger does not know. Its copy
+// microseconds, paid only for addresses the block structures do not know. Its copy
 // is the kernel's, so sanitizers and valgrind do not see the read either.
 bool peek(uintptr_t addr, void *dst, size_t n)
 {

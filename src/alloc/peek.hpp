@@ -1,5 +1,5 @@
 // Reading bytes at an address nobody vouches for: a release of an address
-// the ledger does not know reads the header in front of it only through
+// the block structures do not know reads the header in front of it only through
 // this, which reports memory that cannot be read instead of faulting on it.
 #pragma once
 

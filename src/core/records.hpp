@@ -14,6 +14,8 @@ namespace tav {
 // The 24-bit index field of a handle: a record beyond it would alias record 0,
 // so registration refuses it as out of memory.
 inline constexpr int32_t kMaxRecords = TAV_INDEX_MASK + 1;
+// The kind field of a handle, bits 24 to 31.
+inline constexpr tavhandle kKindMask = tavhandle{0xFF} << TAV_KIND_SHIFT;
 
 template <uint32_t Kind> struct Table;
 
@@ -44,7 +46,7 @@ constexpr tavhandle make_handle(uint32_t kind, uint32_t index)
 // and inuse must all hold.
 template <uint32_t Kind> typename Table<Kind>::Record *resolve(tavhandle h)
 {
-    if ((h & 0xFF000000u) != (tavhandle{Kind} << TAV_KIND_SHIFT)) return nullptr;
+    if ((h & kKindMask) != (tavhandle{Kind} << TAV_KIND_SHIFT)) return nullptr;
     const auto index = static_cast<int64_t>(h & TAV_INDEX_MASK);
     if (index >= Table<Kind>::count()) return nullptr;
     auto *rec = &Table<Kind>::rows()[index];

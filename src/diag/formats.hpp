@@ -59,4 +59,7 @@ inline constexpr TableFormat<10> typestats{
 
 inline constexpr const char *type_selection = "Memory Type = %s\n";
 
+static_assert(well_formed(group) && well_formed(type) && well_formed(pool) && well_formed(sizelist) &&
+              well_formed(blockstats) && well_formed(chunkstats) && well_formed(typestats));
+
 } // namespace tav::formats

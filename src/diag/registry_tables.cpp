@@ -59,9 +59,8 @@ int32_t tavpooldumplistinfo(int32_t size)
     print_heading(formats::sizelist, 0);
     for (const tavsizenode *n = tavnode.sizelist; n != nullptr; n = n->next)
         if (size == 0 || n->bsize == size)
-            print_line(formats::sizelist.row,
-                       std::tuple{0, n->bsize, num(n->pindex), static_cast<const void *>(n),
-                                  static_cast<const void *>(n->next)});
+            print_row(formats::sizelist, std::tuple{0, n->bsize, num(n->pindex), static_cast<const void *>(n),
+                                                    static_cast<const void *>(n->next)});
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include "core/counters.hpp"
 #include "core/covering.hpp"
 #include "core/lock.hpp"
+#include "core/names.hpp"
 #include "diag/formats.hpp"
 
 using namespace tav;
@@ -52,8 +53,9 @@ int32_t tavpooldumpchunkstats(int32_t size)
     if (!lock) return kTableLockFailed;
     print_table(formats::chunkstats, tavnode.npools, size_filter(size), [](int32_t i) {
         const uint32_t *c = tavnode.pools[i].chunkstats;
-        return std::tuple_cat(pool_cells(i),
-                              std::tuple{num(c[0]), num(c[1]), num(c[2]), num(c[3]), num(c[4]), num(c[5])});
+        return std::tuple_cat(pool_cells(i), std::tuple{num(c[TAV_STAT_ALLOCED]), num(c[TAV_STAT_APEAK]),
+                                                        num(c[TAV_STAT_ASUCC]), num(c[TAV_STAT_FSUCC]),
+                                                        num(c[TAV_STAT_AFAIL]), num(c[TAV_STAT_FFAIL])});
     });
     return 0;
 }
@@ -62,8 +64,8 @@ int32_t tavpooldumpblockstatsdetailed(int32_t size, const char *type)
 {
     ReadLock lock;
     if (!lock) return kTableLockFailed;
-    uint32_t t = 0;
-    if (type != nullptr && tavtypenametoindex(type, &t) != 0) return TAV_DUMP_NOTYPE;
+    const int32_t t = type != nullptr ? find_type(Scan::live, type) : -1;
+    if (type != nullptr && t < 0) return TAV_DUMP_NOTYPE;
     if (size == 0) return TAV_DUMP_NOCLASS;
     const int32_t p = covering_pool(size);
     if (p < 0) return TAV_DUMP_NOCLASS;
@@ -71,8 +73,7 @@ int32_t tavpooldumpblockstatsdetailed(int32_t size, const char *type)
 
     std::printf(formats::size_selection, size);
     print_table(
-        formats::typestats, tavnode.ntypes,
-        [type, t](int32_t i) { return type == nullptr || static_cast<uint32_t>(i) == t; },
+        formats::typestats, tavnode.ntypes, [type, t](int32_t i) { return type == nullptr || i == t; },
         [&c](int32_t i) {
             const tavtype &r = tavnode.types[i];
             return std::tuple_cat(std::tuple{i, num(r.inuse), num(r.index), r.name},
@@ -85,12 +86,13 @@ int32_t tavpooldumpblockstatsfortype(const char *type, int32_t size)
 {
     ReadLock lock;
     if (!lock) return kTableLockFailed;
-    uint32_t t = 0;
-    if (type == nullptr || tavtypenametoindex(type, &t) != 0) return TAV_DUMP_NOTYPE;
+    const int32_t t = type != nullptr ? find_type(Scan::live, type) : -1;
+    if (t < 0) return TAV_DUMP_NOTYPE;
 
     std::printf(formats::type_selection, type);
     print_table(formats::chunkstats, tavnode.npools, size_filter(size), [t](int32_t i) {
-        return std::tuple_cat(pool_cells(i), type_counters(tavnode.pools[i].typestats, t));
+        return std::tuple_cat(pool_cells(i),
+                              type_counters(tavnode.pools[i].typestats, static_cast<uint32_t>(t)));
     });
     return 0;
 }

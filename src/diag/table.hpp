@@ -21,6 +21,22 @@ template <size_t N> struct TableFormat {
     std::array<const char *, N> titles;
 };
 
+// The conversions of a printf format: every '%' but those of "%%".
+constexpr size_t conversions(const char *format)
+{
+    size_t n = 0;
+    for (const char *c = format; *c != '\0'; ++c)
+        if (*c == '%' && *++c != '%') ++n;
+    return n;
+}
+
+// Header and row each take the table's N cells; the count line takes the count.
+template <size_t N> constexpr bool well_formed(const TableFormat<N> &f)
+{
+    return conversions(f.header) == N && conversions(f.row) == N &&
+           (f.count == nullptr || conversions(f.count) == 1);
+}
+
 // Numeric cells print as signed 32-bit values, whatever the field's type.
 template <class T> constexpr int num(T v) { return static_cast<int>(v); }
 
@@ -36,6 +52,12 @@ template <size_t N> void print_heading(const TableFormat<N> &f, int32_t count)
     print_line(f.header, f.titles);
 }
 
+template <size_t N, class Tuple> void print_row(const TableFormat<N> &f, const Tuple &cells)
+{
+    static_assert(std::tuple_size_v<Tuple> == N, "one cell per column");
+    print_line(f.row, cells);
+}
+
 // The heading, then row(i) for every position i below count that
 // selected(i) accepts. Skipped positions still count, so "No" is always the
 // record's position.
@@ -44,7 +66,7 @@ void print_table(const TableFormat<N> &f, int32_t count, Selected selected, Row 
 {
     print_heading(f, count);
     for (int32_t i = 0; i < count; ++i)
-        if (selected(i)) print_line(f.row, row(i));
+        if (selected(i)) print_row(f, row(i));
 }
 
 } // namespace tav

@@ -2,8 +2,8 @@
 // of the requests it covers and carries their counters.
 #include "core/counters.hpp"
 #include "core/lock.hpp"
+#include "core/messages.hpp"
 #include "core/records.hpp"
-#include "diag/messages.hpp"
 #include "registry/query.hpp"
 #include "registry/sizelist.hpp"
 

@@ -1,6 +1,6 @@
 // Releases everything the registries own and leaves the empty registry.
-// The trace ring stays for the life of the process, and so does the ledger of
-// handed-out blocks: blocks outlive a shutdown and stay recognisable.
+// The trace ring stays for the life of the process, and so do the structures of
+// handed-out blocks (alloc/blocks.hpp): blocks outlive a shutdown and stay recognisable.
 #include <cstdlib>
 
 #include "core/counters.hpp"

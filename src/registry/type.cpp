@@ -15,11 +15,6 @@ using namespace tav;
 
 namespace {
 
-int32_t find_type(Scan scan, const char *name)
-{
-    return find_record<TAV_KIND_TYPE>(scan, [name](const tavtype &t) { return same_name(t.name, name); });
-}
-
 int32_t default_pool_for(int32_t defsize) { return defsize == 0 ? -1 : covering_pool(defsize); }
 
 // Every pool's counters gain an entry for the new type. A failed resize stops
@@ -36,7 +31,9 @@ void grow_counters_of_all_pools()
 void announce(const tavgroup &g, const char *name)
 {
     static constexpr char kSuffix[] = "TavMemType";
-    char ns[100];
+    static constexpr size_t kNamespaceBuffer = 100;
+    static_assert(sizeof g.name - 1 + sizeof kSuffix <= kNamespaceBuffer);
+    char ns[kNamespaceBuffer];
     // strlcpy answers the source's length: never more than it copied here.
     const size_t n = std::min(strlcpy(ns, g.name, sizeof g.name), sizeof g.name - 1);
     std::memcpy(ns + n, kSuffix, sizeof kSuffix);

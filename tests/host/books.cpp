@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-// The ledger's self-check, exported by test builds of the library only.
-extern "C" int tav_debug_ledger_sound(void) __attribute__((weak));
+// The block structures' self-check, exported by test builds of the library only.
+extern "C" int tav_debug_blocks_sound(void) __attribute__((weak));
 
 namespace host {
 namespace {
@@ -26,10 +26,10 @@ std::string books_problem(std::span<const Held> held, bool per_type)
 {
     if (pthread_rwlock_trywrlock(&tavnode.lock) != 0) return "a call left the lock held";
     pthread_rwlock_unlock(&tavnode.lock);
-    // The self-check walks the whole ledger: every 256th audit is enough to catch a fault.
+    // The self-check walks both structures whole: every 256th audit is enough to catch a fault.
     static unsigned audits = 0;
-    if (tav_debug_ledger_sound != nullptr && audits++ % 256 == 0 && tav_debug_ledger_sound() != 1)
-        return "the ledger is unsound";
+    if (tav_debug_blocks_sound != nullptr && audits++ % 256 == 0 && tav_debug_blocks_sound() != 1)
+        return "the block structures are unsound";
     const struct tavnode &n = tavnode;
     if (n.ngroups < 0 || n.ntypes < 0 || n.npools < 0 || (n.groups == nullptr) != (n.ngroups == 0) ||
         (n.types == nullptr) != (n.ntypes == 0) || (n.pools == nullptr) != (n.npools == 0))

@@ -25,19 +25,6 @@ int zunoNamespaceAdd(const char *ns, const char *member, int arg)
     return 0;
 }
 
-#if defined(__GLIBC__) && !(__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 38))
-size_t strlcpy(char *dst, const char *src, size_t size)
-{
-    const size_t len = std::strlen(src);
-    if (size > 0) {
-        const size_t n = len < size - 1 ? len : size - 1;
-        std::memcpy(dst, src, n);
-        dst[n] = '\0';
-    }
-    return len;
-}
-#endif
-
 } // extern "C"
 
 namespace {

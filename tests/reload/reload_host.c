@@ -1,5 +1,5 @@
 /* A host that loads libtav at run time, unloads it and loads it again. The
- * size-class table and the ledger live in the library's own data while
+ * size-class table and the block structures live in the library's own data while
  * tavnode is the host's: both must survive the reload. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -50,7 +50,7 @@ int main(int argc, char **argv)
     void *late = poolalloc(t, 20);
     CHECK(late != NULL && block_size(late) == 64); /* served by its pool, not as oversize */
     CHECK(poolfree(t, early) == 0);
-    CHECK(poolfree(t, early) == -1); /* the ledger remembers it */
+    CHECK(poolfree(t, early) == -1); /* the window remembers it */
     CHECK(poolfree(t, late) == 0);
     CHECK(tavnode.pools[0].alloced == 0 && tavnode.pools[0].asucc == 3 && tavnode.groups[0].balloc == 0);
     puts("reload: ok");

@@ -1,4 +1,4 @@
-#include "diag/messages.hpp"
+#include "core/messages.hpp"
 
 #include <cstdio>
 
