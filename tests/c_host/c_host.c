@@ -28,8 +28,10 @@ int main(void)
     const tavblkhdr *h = (const tavblkhdr *)b - 1;
     CHECK(h->magic == TAV_BLK_MAGIC && h->size == 64 && h->handle == t && h->flags == 0);
     CHECK(tavnode.pools[0].typestats.alloced[0] == 1);
-    CHECK(tavnode.trace != NULL && tavnode.trace[0].op == TAV_TRACE_ALLOC && tavnode.trace[0].ptr == b);
+    CHECK(tavnode.trace != NULL && tavnode.trace[0].op == TAV_TRACE_ALLOC && tavnode.trace[0].size == 64 &&
+          tavnode.trace[0].ptr == b);
     CHECK(tavpoolfree(t, b) == TAV_OK);
+    CHECK(tavnode.trace[1].op == TAV_TRACE_FREE && tavnode.trace[1].size == 0 && tavnode.trace[1].ptr == b);
     CHECK(tavnode.pools[0].alloced == 0 && tavnode.pools[0].fsucc == 1);
     CHECK(tavshutdown() == 0 && tavnode.ngroups == 0 && tavnode.sizelist == NULL);
     puts("c host: ok");
