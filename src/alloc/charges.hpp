@@ -10,10 +10,10 @@
 
 namespace tav {
 
-// Whether a record may carry a block of bsize (positive) bytes more: the
-// charge stays within a signed 32-bit count, which it is, and within the
-// record's budget (0 is none). Where the sum fits, this is the budget test in
-// 32-bit arithmetic exactly; a sum that would wrap is refused.
+// Whether a record may carry a block of bsize (positive) bytes more: the new
+// charge must fit its signed 32-bit field and stay within the record's budget
+// (0 is none). Where the sum fits, this is the budget test in 32-bit
+// arithmetic exactly; a sum that would wrap is refused.
 inline bool may_charge(int32_t bmax, int32_t balloc, int32_t bsize)
 {
     int32_t charge = 0;
